@@ -1,0 +1,110 @@
+#include "KqTestSupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace kqtest {
+
+namespace {
+void RemoveTree(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);  // a test may have made it read-only
+    if (DIR* d = opendir(path.c_str())) {
+      while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..") RemoveTree(path + "/" + name);
+      }
+      closedir(d);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kqtest.XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::vector<std::string> TempDir::list() const {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(path_.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+DirOps::DirOps(std::string dir, const std::string& volumeName)
+    : KQBitMapOps(volumeName, nullptr), dir_(std::move(dir)) {
+  // The base constructor named the file with its own naming; rename it here.
+  SetVolName(volumeName);
+}
+
+std::string DirOps::PrepareAbsoluteBitmapFileName(std::string nameSuffix, char* reserved) {
+  static const std::string kPrefix = "/etc/tessel/";
+  std::string name = KQBitMapOps::PrepareAbsoluteBitmapFileName(std::move(nameSuffix), reserved);
+  if (name.compare(0, kPrefix.size(), kPrefix) != 0) return name;
+  return dir_ + "/" + name.substr(kPrefix.size());
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+Bytes ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string BitmapPath(const std::string& dir, const std::string& volume,
+                       const std::string& suffix) {
+  return dir + "/." + volume.substr(volume.rfind('/') + 1) + "_" + suffix;
+}
+
+std::string Line(const std::string& tag, const std::string& text, int level) {
+  return tag + "|" + std::to_string(level) + "|" + text;
+}
+
+void KqFixture::SetUp() {
+  driver = kqsim::SimDriver::Install();
+  kqsim::VolumeConfig cfg;
+  cfg.bytes = kBitmapBytes * 8 * cfg.blockSize;
+  driver->AddVolume(kVolume, cfg);
+  ops = std::make_unique<DirOps>(dir.path(), kVolume);
+  log = std::make_unique<kqlog::Capture>(2);
+}
+
+void KqFixture::TearDown() {
+  log.reset();
+  ops.reset();
+  driver.reset();
+}
+
+}  // namespace kqtest

@@ -1,0 +1,78 @@
+// Test support: temporary directories, an object whose bitmap files live in
+// one, a simulated driver with one volume, and the log capture.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <KqLogControl.h>
+#include <KQVolumeSim.h>
+#include <kqbitmapops/KQBitMapOps.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kqtest {
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh directory, removed with everything in it at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Names of the entries in the directory, sorted.
+  std::vector<std::string> list() const;
+
+ private:
+  std::string path_;
+};
+
+// Keeps every bitmap file name the library composes, but in `dir` instead of
+// /etc/tessel/: the naming slot is the extension point for this.
+class DirOps : public KQBitMapOps {
+ public:
+  DirOps(std::string dir, const std::string& volumeName);
+  std::string PrepareAbsoluteBitmapFileName(std::string nameSuffix, char* reserved) override;
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+bool Exists(const std::string& path);
+Bytes ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const Bytes& bytes);
+// The default-suffix, "incr-tmp" ... file of `volume` in `dir`: dir + "/." + last component + "_" + suffix.
+std::string BitmapPath(const std::string& dir, const std::string& volume,
+                       const std::string& suffix = "_YBVolBitmap");
+// "tag|level|text" for a Debug line at level 1 (the form of kqlog::Capture::lines()).
+std::string Line(const std::string& tag, const std::string& text, int level = 1);
+
+// Fixture: a temp dir, a simulated driver at /dev/zrbf/ctrl with the volume
+// "/dev/sda1" (bitmaps of kBitmapBytes bytes each), and a log capture at level 2
+// started after the object was made.
+class KqFixture : public ::testing::Test {
+ protected:
+  static constexpr unsigned long kBitmapBytes = 16;
+  static constexpr const char* kVolume = "/dev/sda1";
+
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string defaultFile() const { return BitmapPath(dir.path(), kVolume); }
+  std::string suffixFile(const std::string& suffix) const {
+    return BitmapPath(dir.path(), kVolume, suffix);
+  }
+
+  TempDir dir;
+  std::shared_ptr<kqsim::SimDriver> driver;
+  std::unique_ptr<DirOps> ops;
+  std::unique_ptr<kqlog::Capture> log;
+};
+
+}  // namespace kqtest
