@@ -18,12 +18,12 @@ struct KQVolumeInfo {
   unsigned char reserved0[24];
   unsigned char bitmapHeader;  // header byte of the merged and restart bitmap files
   unsigned char reserved1[7];
-  uint64_t fullBitmapSize;     // bytes of the type-1 bitmap
-  unsigned char dumpHeader;    // header byte of the dump files
+  uint64_t fullBitmapSize;   // bytes of the type-1 bitmap
+  unsigned char dumpHeader;  // header byte of the dump files
   unsigned char reserved2[7];
-  uint64_t incrBitmapSize;     // bytes of the type-0 bitmap
+  uint64_t incrBitmapSize;  // bytes of the type-0 bitmap
   unsigned char reserved3[8];
-  uint64_t auxBitmapSize;      // bytes of the type-2 bitmap
+  uint64_t auxBitmapSize;  // bytes of the type-2 bitmap
   unsigned char reserved4[1064];
 };
 static_assert(sizeof(KQVolumeInfo) == 1136, "KQVolumeInfo is a 1136-byte record");

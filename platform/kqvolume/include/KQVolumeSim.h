@@ -19,9 +19,10 @@
 //
 // What the handle does, beyond the interface:
 // - A handle holds its driver: the driver stays installed while one is open.
-// - setVolumeName keeps the name whatever the answer; it returns 0 when the
-//   driver does not track the volume, and every later operation fails until it
-//   does (a volume may be added afterwards).
+// - A handle made with no driver installed records nothing and fails every call.
+// - setVolumeName keeps the name unless its call is failed by injection; it
+//   returns 0 when the driver does not track the volume, and every later
+//   operation fails until it does (a volume may be added afterwards).
 // - GetBitmap / GetAndClearBitmap copy min(size, bitmap size) bytes and zero
 //   the rest of the caller's `size` bytes; MergeBitmap ORs min(size, bitmap
 //   size) bytes. The bool of the fetches and MarkBitmapDirty's int are ignored.

@@ -13,7 +13,7 @@
 namespace kqsim {
 class SimDriver;
 struct Call;
-}
+}  // namespace kqsim
 
 class KQVolumeUnix : public KQVolume {
  public:
@@ -21,8 +21,7 @@ class KQVolumeUnix : public KQVolume {
   ~KQVolumeUnix() override;
 
   int GetVolInfo(KQVolumeInfo* info) override;
-  bool GetBitmap(KQVBitmapType type, unsigned char* buffer, unsigned long size,
-                 bool flag) override;
+  bool GetBitmap(KQVBitmapType type, unsigned char* buffer, unsigned long size, bool flag) override;
   bool GetAndClearBitmap(KQVBitmapType type, unsigned char* buffer, unsigned long size,
                          bool flag) override;
   bool MarkBitmapDirty(KQVBitmapType type, int reserved) override;

@@ -27,7 +27,7 @@ bool Acceptable(std::string& error, KQVBitmapType type, const unsigned char* dat
     error = "invalid bitmap type " + std::to_string(static_cast<int>(type));
     return false;
   }
-  if (!data && size) {
+  if (!data && size != 0) {
     error = "no buffer for " + std::to_string(size) + " bitmap bytes";
     return false;
   }
@@ -48,10 +48,11 @@ KQVolumeUnix::KQVolumeUnix(const std::string& controlDevice)
   if (!driver_) {
     error_ = "no block-filter driver at " + controlDevice;
   } else {
-    if (Access::Enter(*driver_, Record(Op::Construct, "", -1, 0, false, controlDevice)))
+    if (Access::Enter(*driver_, Record(Op::Construct, "", -1, 0, false, controlDevice))) {
       valid_ = true;
-    else
+    } else {
       error_ = InjectedFailure(Op::Construct);
+    }
     probe_ = &watch_;
     Access::Leave(*driver_, Op::Construct);
   }
@@ -70,10 +71,11 @@ bool KQVolumeUnix::Run(const Call& call, const std::function<bool()>& work) {
   // Without a driver nothing is recorded; error_ already says why.
   if (!driver_) return false;
   bool ok = false;
-  if (!Access::Enter(*driver_, call))
+  if (!Access::Enter(*driver_, call)) {
     error_ = InjectedFailure(call.op);
-  else if (valid_)
+  } else if (valid_) {
     ok = work();
+  }
   Access::Leave(*driver_, call.op);
   return ok;
 }
@@ -128,7 +130,7 @@ int KQVolumeUnix::GetVolInfo(KQVolumeInfo* info) {
 
 bool KQVolumeUnix::GetBitmap(KQVBitmapType type, unsigned char* buffer, unsigned long size,
                              bool flag) {
-  return Run(Record(Op::GetBitmap, volume_, static_cast<int>(type), size, flag, ""), [&] {
+  return Run(Record(Op::GetBitmap, volume_, static_cast<int>(type), size, flag), [&] {
     return Acceptable(error_, type, buffer, size) && VolumeSelected() &&
            Access::Fetch(*driver_, volume_, type, buffer, size, false);
   });
@@ -136,7 +138,7 @@ bool KQVolumeUnix::GetBitmap(KQVBitmapType type, unsigned char* buffer, unsigned
 
 bool KQVolumeUnix::GetAndClearBitmap(KQVBitmapType type, unsigned char* buffer, unsigned long size,
                                      bool flag) {
-  return Run(Record(Op::GetAndClearBitmap, volume_, static_cast<int>(type), size, flag, ""), [&] {
+  return Run(Record(Op::GetAndClearBitmap, volume_, static_cast<int>(type), size, flag), [&] {
     return Acceptable(error_, type, buffer, size) && VolumeSelected() &&
            Access::Fetch(*driver_, volume_, type, buffer, size, true);
   });
@@ -158,12 +160,13 @@ bool KQVolumeUnix::ClearBitmap(KQVBitmapType type) {
 }
 
 bool KQVolumeUnix::MergeBitmap(KQVBitmapType type, unsigned char* bitmap, unsigned long size) {
-  return Run(Record(Op::MergeBitmap, volume_, static_cast<int>(type), size, false, ""), [&] {
+  return Run(Record(Op::MergeBitmap, volume_, static_cast<int>(type), size), [&] {
     return Acceptable(error_, type, bitmap, size) && VolumeSelected() &&
            Access::Merge(*driver_, volume_, type, bitmap, size);
   });
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes the name by value
 std::string getVolName(std::string volumeName) {
   auto driver = kqsim::SimDriver::Find(kControlDevice);
   if (!driver) return "";

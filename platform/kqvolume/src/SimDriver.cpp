@@ -34,6 +34,7 @@ struct FaultPlan {
 };
 
 std::mutex registryMutex;
+// Never destroyed: a driver kept in a static may die after the exit-time destructors.
 std::map<std::string, std::weak_ptr<SimDriver>>& Registry() {
   static auto* registry = new std::map<std::string, std::weak_ptr<SimDriver>>;
   return *registry;
@@ -50,8 +51,8 @@ size_t TypeIndex(KQVBitmapType type) {
 
 uint64_t DefaultSize(uint64_t size, const VolumeConfig& config) {
   if (size != 0) return size;
-  uint64_t bitsPerByte = uint64_t{config.blockSize} * 8;
-  return config.bytes / bitsPerByte + (config.bytes % bitsPerByte != 0 ? 1 : 0);
+  uint64_t perMapByte = uint64_t{config.blockSize} * 8;
+  return config.bytes / perMapByte + (config.bytes % perMapByte != 0 ? 1 : 0);
 }
 
 // Sets bits first..last (inclusive) of `map`, dropping those past its end.
@@ -333,7 +334,7 @@ bool SimDriver::Access::Fetch(SimDriver& driver, const std::string& volume, int 
   if (!v) return false;
   auto& map = v->maps[static_cast<size_t>(type)];
   size_t n = static_cast<size_t>(std::min<uint64_t>(size, map.size()));
-  if (n) std::memcpy(buffer, map.data(), n);
+  if (n != 0) std::memcpy(buffer, map.data(), n);
   if (size > n) std::memset(buffer + n, 0, size - n);
   if (clear) std::fill(map.begin(), map.end(), 0);
   return true;

@@ -1,0 +1,250 @@
+// The simulated block-filter driver and the volume handle in front of it.
+#include <KQVolumeSim.h>
+#include <KQVolumeUnix.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <thread>
+
+namespace {
+
+using kqsim::Op;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Bytes = std::vector<unsigned char>;
+
+constexpr const char* kCtrl = "/dev/zrbf/ctrl";
+constexpr const char* kVol = "/dev/sda1";
+
+class SimDriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kqsim::VolumeConfig cfg;
+    cfg.bytes = 32 * 4096;  // 4-byte bitmaps
+    cfg.auxSize = 1;
+    driver->AddVolume(kVol, cfg);
+  }
+  // A handle made the way the library makes one.
+  std::unique_ptr<KQVolume> Open(const std::string& volume = kVol) {
+    std::unique_ptr<KQVolume> v = std::make_unique<KQVolumeUnix>(kCtrl);
+    if (v->IsValid()) {
+      v->setClntDisplayName("job");
+      v->setVolumeName(volume);
+    }
+    return v;
+  }
+
+  std::shared_ptr<kqsim::SimDriver> driver = kqsim::SimDriver::Install(kCtrl);
+};
+
+Bytes Bits(size_t bytes, const std::vector<int>& bits) {
+  Bytes b(bytes);
+  for (int n : bits) b[n / 8] |= static_cast<unsigned char>(1u << (n % 8));
+  return b;
+}
+
+TEST_F(SimDriverTest, RecordWriteSetsTheBitsOfEveryBlockTouched) {
+  struct Case {
+    uint64_t offset, length;
+    std::vector<int> bits;
+  };
+  const Case cases[] = {
+      {0, 0, {}},
+      {0, 1, {0}},
+      {4095, 2, {0, 1}},
+      {7 * 4096, 4096, {7}},
+      {7 * 4096, 4097, {7, 8}},
+      {5 * 4096 + 1, 20 * 4096, {5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                                 16, 17, 18, 19, 20, 21, 22, 23, 24, 25}},
+      {30 * 4096, 10 * 4096, {30, 31}},
+      {~0ull - 10, 100, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
+    driver->AddVolume(kVol, driver->Config(kVol));
+    driver->RecordWrite(kVol, c.offset, c.length);
+    Bytes want = Bits(4, c.bits);
+    EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_INCR), want);
+    EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), want);
+    EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_AUX), Bytes(want.begin(), want.begin() + 1));
+    EXPECT_EQ(driver->SetBitCount(kVol, KQV_BITMAP_INCR), c.bits.size());
+  }
+}
+
+TEST_F(SimDriverTest, FetchAndClearRacingAWriterLosesNoBit) {
+  constexpr int kBlocks = 1 << 16;
+  kqsim::VolumeConfig cfg;
+  cfg.bytes = uint64_t{kBlocks} * cfg.blockSize;
+  driver->AddVolume("/dev/big", cfg);
+  auto v = Open("/dev/big");
+  std::atomic<bool> fetching{false}, done{false};
+  // Every third block once, in an order that jumps across bytes.
+  constexpr uint64_t kWrites = (kBlocks + 2) / 3;
+  std::thread writer([&] {
+    while (!fetching) std::this_thread::yield();
+    for (uint64_t j = 0; j < kWrites; ++j) {
+      driver->RecordWrite("/dev/big", j * 7919 % kWrites * 3 * 4096, 4096);
+      if (j % 16 == 0) std::this_thread::yield();  // let fetches fall between writes
+    }
+    done = true;
+  });
+  Bytes acc(kBlocks / 8), got(kBlocks / 8);
+  int rounds = 0;
+  for (; !done; fetching = true, ++rounds) {
+    EXPECT_TRUE(v->GetAndClearBitmap(KQV_BITMAP_INCR, got.data(), got.size(), false));
+    for (size_t i = 0; i < acc.size(); ++i) acc[i] |= got[i];
+  }
+  writer.join();
+  Bytes left = driver->Bitmap("/dev/big", KQV_BITMAP_INCR);
+  Bytes want(kBlocks / 8);
+  for (int i = 0; i < kBlocks; i += 3) want[i / 8] |= static_cast<unsigned char>(1u << (i % 8));
+  for (size_t i = 0; i < acc.size(); ++i) acc[i] |= left[i];
+  EXPECT_EQ(acc, want) << "after " << rounds << " fetches";
+}
+
+TEST_F(SimDriverTest, BitmapOperationsThroughTheHandle) {
+  auto v = Open();
+  driver->RecordWrite(kVol, 9 * 4096, 1);
+  Bytes buf(6, 0xEE);
+  // A larger buffer is zeroed past the bitmap; a smaller one gets the start.
+  ASSERT_TRUE(v->GetBitmap(KQV_BITMAP_FULL, buf.data(), buf.size(), false));
+  EXPECT_EQ(buf, Bits(6, {9}));
+  buf.assign(1, 0xEE);
+  ASSERT_TRUE(v->GetBitmap(KQV_BITMAP_FULL, buf.data(), 1, true));
+  EXPECT_EQ(buf, Bytes{0});
+  EXPECT_EQ(driver->SetBitCount(kVol, KQV_BITMAP_FULL), 1u);
+
+  // The hook runs after the work: its write survives the clear.
+  driver->SetHook(Op::GetAndClearBitmap, [&] { driver->RecordWrite(kVol, 0, 1); });
+  buf.assign(4, 0);
+  ASSERT_TRUE(v->GetAndClearBitmap(KQV_BITMAP_FULL, buf.data(), 4, false));
+  EXPECT_EQ(buf, Bits(4, {9}));
+  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), Bits(4, {0}));
+
+  Bytes merge = {0x00, 0x81, 0xFF, 0xFF, 0xFF};
+  ASSERT_TRUE(v->MergeBitmap(KQV_BITMAP_FULL, merge.data(), 2));
+  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), (Bytes{0x01, 0x81, 0, 0}));
+  ASSERT_TRUE(v->MarkBitmapDirty(KQV_BITMAP_INCR, 0));
+  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_INCR), Bytes(4, 0xFF));
+  ASSERT_TRUE(v->ClearBitmap(KQV_BITMAP_INCR));
+  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_INCR), Bytes(4, 0));
+  EXPECT_EQ(driver->DirtyMarks(kVol, KQV_BITMAP_INCR), 1);
+  EXPECT_EQ(driver->Clears(kVol, KQV_BITMAP_INCR), 1);
+  EXPECT_EQ(driver->Clears(kVol, KQV_BITMAP_FULL), 0);
+
+  EXPECT_FALSE(v->ClearBitmap(static_cast<KQVBitmapType>(3)));
+  EXPECT_THAT(v->GetErrorString(), HasSubstr("type 3"));
+  EXPECT_FALSE(v->GetBitmap(KQV_BITMAP_INCR, nullptr, 4, false));
+  auto unknown = Open("/dev/sdz9");
+  EXPECT_FALSE(unknown->ClearBitmap(KQV_BITMAP_INCR));
+  EXPECT_THAT(unknown->GetErrorString(), HasSubstr("/dev/sdz9"));
+}
+
+TEST_F(SimDriverTest, VolumeInformationComesFromTheConfiguration) {
+  kqsim::VolumeConfig cfg;
+  cfg.bytes = 100 * 4096 + 1;  // 101 blocks: 13 bytes
+  cfg.fullSize = 20;
+  cfg.bitmapHeader = 7;
+  cfg.dumpHeader = 9;
+  driver->AddVolume("/dev/sdb", cfg);
+  KQVolumeInfo info{};
+  ASSERT_EQ(Open("/dev/sdb")->GetVolInfo(&info), 1);
+  EXPECT_EQ(info.incrBitmapSize, 13u);
+  EXPECT_EQ(info.fullBitmapSize, 20u);
+  EXPECT_EQ(info.auxBitmapSize, 13u);
+  EXPECT_EQ(info.bitmapHeader, 7);
+  EXPECT_EQ(info.dumpHeader, 9);
+  driver->SetBitmap("/dev/sdb", KQV_BITMAP_AUX, {});
+  ASSERT_EQ(Open("/dev/sdb")->GetVolInfo(&info), 1);
+  EXPECT_EQ(info.auxBitmapSize, 0u);
+}
+
+TEST_F(SimDriverTest, CreationSequenceIsRecordedInOrder) {
+  int before = kqsim::SimDriver::LiveHandles();
+  {
+    auto v = Open();
+    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), before + 1);
+    KQVolumeInfo info{};
+    v->GetVolInfo(&info);
+  }
+  EXPECT_EQ(kqsim::SimDriver::LiveHandles(), before);
+  EXPECT_THAT(driver->CallOps(), ElementsAre(Op::Construct, Op::IsValid, Op::SetClntDisplayName,
+                                             Op::SetVolumeName, Op::GetVolInfo, Op::Destroy));
+  auto calls = driver->Calls();
+  EXPECT_EQ(calls[0].text, kCtrl);
+  EXPECT_EQ(calls[2].text, "job");
+  EXPECT_EQ(calls[3].volume, "");
+  EXPECT_EQ(calls[3].text, kVol);
+  EXPECT_EQ(calls[4].volume, kVol);
+}
+
+TEST_F(SimDriverTest, InjectedFaultsHitTheChosenCalls) {
+  auto v = Open();
+  Bytes buf(4);
+  driver->FailAt(Op::GetBitmap, 2, 2);
+  std::vector<bool> results;
+  for (int i = 0; i < 4; ++i)
+    results.push_back(v->GetBitmap(KQV_BITMAP_INCR, buf.data(), 4, false));
+  EXPECT_THAT(results, ElementsAre(true, false, false, true));
+  EXPECT_EQ(driver->Injected(Op::GetBitmap), 2);
+  EXPECT_THAT(v->GetErrorString(), HasSubstr("GetBitmap"));
+
+  int hooked = 0;
+  driver->SetHook(Op::ClearBitmap, [&] { ++hooked; });
+  driver->ThrowAt(Op::ClearBitmap);
+  EXPECT_THROW(v->ClearBitmap(KQV_BITMAP_INCR), kqsim::InjectedFault);
+  EXPECT_TRUE(v->ClearBitmap(KQV_BITMAP_INCR));
+  EXPECT_EQ(hooked, 1);
+  EXPECT_EQ(driver->CallCount(Op::ClearBitmap), 2);
+
+  driver->FailAlways(Op::MergeBitmap);
+  EXPECT_FALSE(v->MergeBitmap(KQV_BITMAP_INCR, buf.data(), 4));
+  EXPECT_FALSE(v->MergeBitmap(KQV_BITMAP_INCR, buf.data(), 4));
+  driver->ClearFaults();
+  EXPECT_TRUE(v->MergeBitmap(KQV_BITMAP_INCR, buf.data(), 4));
+  EXPECT_EQ(driver->Injected(Op::MergeBitmap), 2);
+
+  // A failed IsValid leaves the handle broken for good.
+  driver->FailAt(Op::IsValid);
+  EXPECT_EQ(v->IsValid(), 0);
+  EXPECT_EQ(v->IsValid(), 0);
+  EXPECT_FALSE(v->ClearBitmap(KQV_BITMAP_INCR));
+  EXPECT_THAT(v->GetErrorString(), HasSubstr("IsValid"));
+
+  int live = kqsim::SimDriver::LiveHandles();
+  driver->ThrowAt(Op::Construct);
+  EXPECT_THROW(KQVolumeUnix{kCtrl}, kqsim::InjectedFault);
+  EXPECT_EQ(kqsim::SimDriver::LiveHandles(), live);
+}
+
+TEST_F(SimDriverTest, GetVolNameAnswersForTrackedVolumesOnly) {
+  kqsim::VolumeConfig cfg;
+  cfg.path = "/dev/mapper/vg-root";
+  driver->AddVolume("/dev/dm-0", cfg);
+  EXPECT_EQ(getVolName(kVol), kVol);
+  EXPECT_EQ(getVolName("/dev/dm-0"), "/dev/mapper/vg-root");
+  EXPECT_EQ(getVolName("/dev/sdq"), "");
+  driver->FailAt(Op::GetVolName);
+  EXPECT_EQ(getVolName(kVol), "");
+  EXPECT_EQ(driver->Calls().back().text, kVol);
+}
+
+TEST(SimDriverRegistry, OneLiveDriverPerControlDevice) {
+  {
+    auto driver = kqsim::SimDriver::Install(kCtrl);
+    EXPECT_THROW(kqsim::SimDriver::Install(kCtrl), std::logic_error);
+    EXPECT_EQ(kqsim::SimDriver::Find(kCtrl), driver);
+    EXPECT_NE(kqsim::SimDriver::Install("/dev/other"), nullptr);
+  }
+  EXPECT_EQ(kqsim::SimDriver::Find(kCtrl), nullptr);
+  KQVolumeUnix v(kCtrl);
+  EXPECT_EQ(v.IsValid(), 0);
+  EXPECT_EQ(v.GetErrorString(), "no block-filter driver at /dev/zrbf/ctrl");
+  EXPECT_FALSE(v.ClearBitmap(KQV_BITMAP_INCR));
+  EXPECT_EQ(getVolName(kVol), "");
+}
+
+}  // namespace
