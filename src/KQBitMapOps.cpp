@@ -428,12 +428,14 @@ bool KQBitMapOps::MergeAndSaveBMToFile(unsigned char* /*bitmap*/, unsigned long 
 bool KQBitMapOps::InitAndValidateVolObject(const std::string& displayName) {
   bool result = true;
   if (m_volume == nullptr) {
-    // If the constructor throws, new releases the memory and the member stays null.
-    m_volume = new KQVolumeUnix(kControlDevice);
-    if (m_volume->IsValid() == 1) {
-      m_volume->setClntDisplayName(displayName);
-      m_volume->setVolumeName(m_volName);
+    // Stored only once set up: a volume object whose setup throws would have
+    // no volume name, and every later driver operation would fail on it.
+    std::unique_ptr<KQVolume> volume(new KQVolumeUnix(kControlDevice));
+    if (volume->IsValid() == 1) {
+      volume->setClntDisplayName(displayName);
+      volume->setVolumeName(m_volName);
     }
+    m_volume = volume.release();
   }
   if (m_volume == nullptr || m_volume->IsValid() == 0) {
     m_log.Debug("KQBitMapOps::InitAndValidateVolObject", "Failed to create KQVolume object");
