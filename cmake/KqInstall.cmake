@@ -24,3 +24,6 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapopsConfig.cmake
 
 configure_file(cmake/kqbitmapops.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapops.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapops.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Installed libraries find each other wherever the prefix is.
+set_target_properties(kqbitmapops KqLib kqvolume ReplicationClient PROPERTIES INSTALL_RPATH "$ORIGIN")

@@ -1,0 +1,148 @@
+#include "BitmapText.h"
+
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace kqtools {
+
+ExtentScanner::ExtentScanner(BitOrder order, Sink sink) : order_(order), sink_(std::move(sink)) {}
+
+void ExtentScanner::Open() {
+  if (inRun_) return;
+  inRun_ = true;
+  runStart_ = bit_;
+}
+
+void ExtentScanner::Close() {
+  if (!inRun_) return;
+  inRun_ = false;
+  ++extents_;
+  if (sink_) sink_(runStart_, bit_ - 1);
+}
+
+void ExtentScanner::Scan(const unsigned char* data, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    // Changed-block bitmaps are mostly zeros, sometimes long runs of ones:
+    // whole words of either need no look at single bits.
+    if (n - i >= sizeof(uint64_t)) {
+      uint64_t word;
+      std::memcpy(&word, data + i, sizeof word);
+      if (word == 0 || word == ~uint64_t{0}) {
+        if (word == 0) {
+          Close();
+        } else {
+          Open();
+          setBits_ += 64;
+        }
+        bit_ += 64;
+        i += sizeof word;
+        continue;
+      }
+    }
+    const unsigned byte = data[i++];
+    for (unsigned k = 0; k < 8; ++k) {
+      const unsigned mask = order_ == BitOrder::LsbFirst ? 1u << k : 0x80u >> k;
+      if ((byte & mask) != 0) {
+        Open();
+        ++setBits_;
+      } else {
+        Close();
+      }
+      ++bit_;
+    }
+  }
+}
+
+void ExtentScanner::Finish() { Close(); }
+
+std::string ExtentText(uint64_t first, uint64_t last) {
+  std::string text = std::to_string(first);
+  if (last != first) text += "-" + std::to_string(last);
+  return text;
+}
+
+std::string CompactExtents(const unsigned char* data, std::size_t n, std::size_t limit,
+                           BitOrder order) {
+  std::string text;
+  std::size_t shown = 0;
+  ExtentScanner scanner(order, [&](uint64_t first, uint64_t last) {
+    if (shown++ >= limit) return;
+    if (!text.empty()) text += ", ";
+    text += ExtentText(first, last);
+  });
+  scanner.Scan(data, n);
+  scanner.Finish();
+  if (shown == 0) return "none";
+  if (shown > limit) text += ", ... (" + std::to_string(shown - limit) + " more)";
+  return text;
+}
+
+bool ParseSize(const std::string& text, uint64_t* value) {
+  std::size_t i = 0;
+  uint64_t number = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const auto digit = static_cast<unsigned>(text[i] - '0');
+    if (number > (std::numeric_limits<uint64_t>::max() - digit) / 10) return false;
+    number = number * 10 + digit;
+  }
+  if (i == 0) return false;
+  unsigned shift = 0;
+  if (i + 1 == text.size()) {
+    switch (text[i]) {
+      case 'k':
+      case 'K':
+        shift = 10;
+        break;
+      case 'm':
+      case 'M':
+        shift = 20;
+        break;
+      case 'g':
+      case 'G':
+        shift = 30;
+        break;
+      case 't':
+      case 'T':
+        shift = 40;
+        break;
+      default:
+        return false;
+    }
+  } else if (i != text.size()) {
+    return false;
+  }
+  if (shift != 0 && number > (std::numeric_limits<uint64_t>::max() >> shift)) return false;
+  *value = number << shift;
+  return true;
+}
+
+bool ArgReader::Flag(const char* name) {
+  if (done() || std::strcmp(argv_[i_], name) != 0) return false;
+  ++i_;
+  return true;
+}
+
+bool ArgReader::Option(const char* name, std::string* value) {
+  if (done()) return false;
+  const char* arg = argv_[i_];
+  const std::size_t len = std::strlen(name);
+  if (std::strncmp(arg, name, len) != 0) return false;
+  if (arg[len] == '=') {
+    *value = arg + len + 1;
+    ++i_;
+    return true;
+  }
+  if (arg[len] != '\0') return false;
+  ++i_;
+  if (done()) {
+    error_ = std::string("option ") + name + " needs a value";
+    value->clear();
+    return true;
+  }
+  *value = argv_[i_++];
+  return true;
+}
+
+}  // namespace kqtools

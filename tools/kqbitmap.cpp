@@ -1,0 +1,411 @@
+// kqbitmap: shows, compares and combines bitmap files, reading and writing
+// them with the library's own file operations.
+#include <kqbitmapops/KQBitMapOps.h>
+
+#include <KqLogControl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "BitmapText.h"
+
+namespace {
+
+using kqtools::BitOrder;
+using kqtools::ExtentScanner;
+
+constexpr int kDiffers = 1;
+constexpr int kError = 2;
+
+const char kUsage[] =
+    R"(Usage: kqbitmap show FILE [--size N] [--block-size B] [--msb-first] [--no-header] [--json]
+       kqbitmap diff A B [--size N] [--block-size B] [--msb-first] [--no-header] [--json]
+       kqbitmap or A B -o OUT [--size N] [--no-header]
+
+Inspects the bitmap files of the kqbitmapops library: one header byte, then
+the bitmap, one bit per block of the volume; a set bit marks a changed block.
+Runs of set bits are shown as extents: "12-15" is bits 12 to 15.
+
+Commands:
+  show FILE      the header byte, the bitmap size (the file's length less the
+                 header byte), the changed extents and the number of set bits
+  diff A B       the bits set in A and not in B, and those set in B and not
+                 in A; header bytes are shown, not compared
+  or A B -o OUT  writes the union of A and B to OUT in the same format, with
+                 the header byte of A; OUT is replaced whole or not at all
+
+Options:
+  --size N        insist on a bitmap of N bytes; any other size is an error
+                  (N takes a K, M, G or T suffix, powers of 1024)
+  --block-size B  also show each extent as the byte range of the volume it
+                  covers: bit n is bytes n*B to (n+1)*B-1
+  --msb-first     bit n is byte n/8, mask 0x80 >> (n%8). The default is least
+                  significant bit first: byte n/8, mask 1 << (n%8), the order
+                  of the simulated driver
+  --no-header     the file has no header byte: failure files (all bits set)
+                  written by SaveFileForFailure
+  --json          one JSON object on standard output instead of text
+  -o, --output    the file that `or` writes
+  -h, --help      this text
+
+A file is read once; diff and or hold the two bitmaps in memory, nothing more.
+
+Exit status: 0 success (diff: no bit differs), 1 diff found differing bits,
+2 error: missing, unreadable or empty file, size mismatch, bad arguments.
+)";
+
+struct Options {
+  std::string command;
+  std::vector<std::string> files;
+  std::string out;
+  bool haveSize = false;
+  uint64_t size = 0;
+  uint64_t blockSize = 0;  // 0: bit numbers only
+  BitOrder order = BitOrder::LsbFirst;
+  bool noHeader = false;
+  bool json = false;
+};
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "kqbitmap: %s\n", message.c_str());
+  return kError;
+}
+
+int Usage(const std::string& message) {
+  return Fail(message + " (kqbitmap --help shows the usage)");
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string Hex(unsigned byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02x", byte);
+  return text;
+}
+
+// A bitmap file in memory. bytes[0] is the header byte; with --no-header it
+// is the first bitmap byte, so both layouts are read and written the same way.
+struct BitmapFile {
+  std::string name;
+  bool noHeader = false;
+  uint64_t length = 0;
+  std::unique_ptr<unsigned char[]> bytes;
+
+  uint64_t size() const { return noHeader ? length : length - 1; }
+  unsigned char* bitmap() const { return bytes.get() + (noHeader ? 0 : 1); }
+};
+
+// Finds the file's length and checks it against the options; reads nothing.
+bool Inspect(const std::string& name, const Options& opt, BitmapFile* file, std::string* error) {
+  struct stat st {};
+  if (::stat(name.c_str(), &st) != 0) {
+    *error = name + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = name + ": not a regular file";
+    return false;
+  }
+  if (st.st_size == 0) {
+    *error = name + ": empty file; a bitmap file holds at least its header byte";
+    return false;
+  }
+  file->name = name;
+  file->noHeader = opt.noHeader;
+  file->length = static_cast<uint64_t>(st.st_size);
+  if (opt.haveSize && file->size() != opt.size) {
+    *error = name + ": bitmap is " + std::to_string(file->size()) + " bytes, --size says " +
+             std::to_string(opt.size);
+    return false;
+  }
+  return true;
+}
+
+// The library logs why a read or save failed; that line is the reason we give.
+std::string LastLogLine(const kqlog::Capture& log) {
+  std::vector<kqlog::Entry> entries = log.entries();
+  return entries.empty() ? std::string("no reason logged") : entries.back().text;
+}
+
+bool Load(KQBitMapOps& ops, const kqlog::Capture& log, BitmapFile* file, std::string* error) {
+  file->bytes.reset(new (std::nothrow) unsigned char[file->length]);
+  if (!file->bytes) {
+    *error = file->name + ": cannot allocate " + std::to_string(file->length) + " bytes";
+    return false;
+  }
+  // The header byte lands in bytes[0], the rest right behind it.
+  errno = 0;
+  if (!ops.ReadBMFromFile(file->bytes.get() + 1, file->length - 1, file->bytes.get(), file->name)) {
+    const int err = errno;
+    *error = file->name + ": cannot read" +
+             (err != 0 ? std::string(": ") + std::strerror(err) : "") + " (" + LastLogLine(log) +
+             ")";
+    return false;
+  }
+  return true;
+}
+
+// Prints extents as the scanner finds them, as text lines or JSON objects.
+class ExtentPrinter {
+ public:
+  explicit ExtentPrinter(const Options& opt) : opt_(opt) {}
+
+  void operator()(uint64_t first, uint64_t last) {
+    const uint64_t offset = first * opt_.blockSize;
+    const uint64_t length = (last - first + 1) * opt_.blockSize;
+    if (opt_.json) {
+      std::printf("%s{\"first\":%llu,\"last\":%llu", count_++ != 0 ? "," : "",
+                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+      if (opt_.blockSize != 0) {
+        std::printf(",\"offset\":%llu,\"length\":%llu", static_cast<unsigned long long>(offset),
+                    static_cast<unsigned long long>(length));
+      }
+      std::printf("}");
+      return;
+    }
+    ++count_;
+    if (opt_.blockSize != 0) {
+      std::printf("  %-15s bytes %llu-%llu\n", kqtools::ExtentText(first, last).c_str(),
+                  static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(offset + length - 1));
+    } else {
+      std::printf("  %s\n", kqtools::ExtentText(first, last).c_str());
+    }
+  }
+
+ private:
+  const Options& opt_;
+  uint64_t count_ = 0;
+};
+
+const char* ExtentsHeading(const Options& opt) {
+  return opt.blockSize != 0 ? "extents (bits, and the bytes of the volume they cover):"
+                            : "extents (bits):";
+}
+
+void PrintCounts(const ExtentScanner& scanner, const Options& opt) {
+  const auto bits = static_cast<unsigned long long>(scanner.setBits());
+  const auto extents = static_cast<unsigned long long>(scanner.extents());
+  if (opt.json) {
+    std::printf("\"set_bits\":%llu,\"extent_count\":%llu", bits, extents);
+  } else if (extents == 0) {
+    std::printf("  none\nset bits:    0\n");
+  } else {
+    std::printf("set bits:    %llu in %llu extent%s\n", bits, extents, extents == 1 ? "" : "s");
+  }
+}
+
+int Show(const Options& opt, const BitmapFile& file) {
+  ExtentPrinter printer(opt);
+  ExtentScanner scanner(opt.order, std::ref(printer));
+  const auto size = static_cast<unsigned long long>(file.size());
+  if (opt.json) {
+    std::printf("{\"file\":%s,\"header\":", JsonString(file.name).c_str());
+    if (file.noHeader) {
+      std::printf("null");
+    } else {
+      std::printf("%u", file.bytes[0]);
+    }
+    std::printf(",\"size\":%llu,\"bit_order\":\"%s\",\"block_size\":%llu,\"extents\":[", size,
+                opt.order == BitOrder::LsbFirst ? "lsb" : "msb",
+                static_cast<unsigned long long>(opt.blockSize));
+  } else {
+    std::printf("file:        %s\n", file.name.c_str());
+    std::printf("header byte: %s\n",
+                file.noHeader ? "none (--no-header)" : Hex(file.bytes[0]).c_str());
+    std::printf("bitmap size: %llu bytes (%llu bits)\n", size, size * 8);
+    std::printf("%s\n", ExtentsHeading(opt));
+  }
+  scanner.Scan(file.bitmap(), file.size());
+  scanner.Finish();
+  if (opt.json) std::printf("],");
+  PrintCounts(scanner, opt);
+  if (opt.json) std::printf("}\n");
+  return 0;
+}
+
+// Scans a & ~b without a third bitmap: a chunk at a time.
+void ScanDifference(const unsigned char* a, const unsigned char* b, uint64_t n,
+                    ExtentScanner* scanner) {
+  unsigned char chunk[1 << 16];
+  for (uint64_t done = 0; done < n;) {
+    const std::size_t k =
+        n - done < sizeof chunk ? static_cast<std::size_t>(n - done) : sizeof chunk;
+    for (std::size_t i = 0; i < k; ++i) {
+      chunk[i] = static_cast<unsigned char>(a[done + i] & ~b[done + i]);
+    }
+    scanner->Scan(chunk, k);
+    done += k;
+  }
+  scanner->Finish();
+}
+
+int Diff(const Options& opt, const BitmapFile& a, const BitmapFile& b) {
+  const BitmapFile* sides[2][2] = {{&a, &b}, {&b, &a}};
+  const char* keys[2] = {"only_in_a", "only_in_b"};
+  if (opt.json) {
+    std::printf("{\"a\":%s,\"b\":%s,\"size\":%llu", JsonString(a.name).c_str(),
+                JsonString(b.name).c_str(), static_cast<unsigned long long>(a.size()));
+    if (!opt.noHeader) std::printf(",\"header_a\":%u,\"header_b\":%u", a.bytes[0], b.bytes[0]);
+  } else {
+    std::printf("bitmap size: %llu bytes each\n", static_cast<unsigned long long>(a.size()));
+    if (!opt.noHeader) {
+      std::printf("header bytes: %s and %s\n", Hex(a.bytes[0]).c_str(), Hex(b.bytes[0]).c_str());
+    }
+  }
+  bool differ = false;
+  for (int s = 0; s < 2; ++s) {
+    const BitmapFile& mine = *sides[s][0];
+    const BitmapFile& theirs = *sides[s][1];
+    ExtentPrinter printer(opt);
+    ExtentScanner scanner(opt.order, std::ref(printer));
+    if (opt.json) {
+      std::printf(",\"%s\":{\"extents\":[", keys[s]);
+    } else {
+      std::printf("set only in %s, %s\n", mine.name.c_str(), ExtentsHeading(opt));
+    }
+    ScanDifference(mine.bitmap(), theirs.bitmap(), mine.size(), &scanner);
+    if (opt.json) std::printf("],");
+    PrintCounts(scanner, opt);
+    if (opt.json) std::printf("}");
+    differ = differ || scanner.setBits() != 0;
+  }
+  if (opt.json) {
+    std::printf(",\"differ\":%s}\n", differ ? "true" : "false");
+  } else {
+    std::printf("%s\n", differ ? "the bitmaps differ" : "no bit differs");
+  }
+  return differ ? kDiffers : 0;
+}
+
+int Or(const Options& opt, KQBitMapOps& ops, const kqlog::Capture& log, const BitmapFile& a,
+       const BitmapFile& b) {
+  if (!ops.MergeBM(a.bitmap(), a.size(), b.bitmap(), b.size())) {
+    return Fail("cannot merge: " + LastLogLine(log));
+  }
+  // Byte 0 goes out as the header byte: A's header, or with --no-header the
+  // first bitmap byte, which keeps a headerless file headerless.
+  if (!ops.SaveBMToFile(a.bytes.get() + 1, a.length - 1, a.bytes.get(), opt.out)) {
+    return Fail(opt.out + ": " + LastLogLine(log));
+  }
+  ExtentScanner scanner(opt.order, nullptr);
+  scanner.Scan(a.bitmap(), a.size());
+  scanner.Finish();
+  std::printf("wrote %s: %s, %llu bytes, %llu bits set\n", opt.out.c_str(),
+              opt.noHeader ? "no header byte" : ("header byte " + Hex(a.bytes[0])).c_str(),
+              static_cast<unsigned long long>(a.size()),
+              static_cast<unsigned long long>(scanner.setBits()));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  kqtools::ArgReader args(argc, argv);
+  bool optionsEnded = false;
+  std::vector<std::string> words;
+  while (!args.done()) {
+    std::string value;
+    const bool isOption = !optionsEnded && args.peek()[0] == '-' && args.peek()[1] != '\0';
+    if (!isOption) {
+      words.push_back(args.next());
+    } else if (args.Flag("-h") || args.Flag("--help")) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (args.Flag("--")) {
+      optionsEnded = true;
+    } else if (args.Option("--size", &value)) {
+      if (!args.error().empty()) return Usage(args.error());
+      if (!kqtools::ParseSize(value, &opt.size)) return Usage("bad --size '" + value + "'");
+      opt.haveSize = true;
+    } else if (args.Option("--block-size", &value)) {
+      if (!args.error().empty()) return Usage(args.error());
+      if (!kqtools::ParseSize(value, &opt.blockSize) || opt.blockSize == 0) {
+        return Usage("bad --block-size '" + value + "' (a byte count above 0)");
+      }
+    } else if (args.Flag("--msb-first")) {
+      opt.order = BitOrder::MsbFirst;
+    } else if (args.Flag("--lsb-first")) {
+      opt.order = BitOrder::LsbFirst;
+    } else if (args.Flag("--no-header")) {
+      opt.noHeader = true;
+    } else if (args.Flag("--json")) {
+      opt.json = true;
+    } else if (args.Option("-o", &value) || args.Option("--output", &value)) {
+      if (!args.error().empty()) return Usage(args.error());
+      opt.out = value;
+    } else {
+      return Usage(std::string("unknown option '") + args.peek() + "'");
+    }
+  }
+  if (words.empty()) return Usage("no command given (show, diff or or)");
+  opt.command = words[0];
+  opt.files.assign(words.begin() + 1, words.end());
+
+  const std::size_t wanted = opt.command == "show" ? 1 : 2;
+  if (opt.command != "show" && opt.command != "diff" && opt.command != "or") {
+    return Usage("unknown command '" + opt.command + "'");
+  }
+  if (opt.files.size() != wanted) {
+    return Usage(opt.command + " takes " + (wanted == 1 ? "one file" : "two files"));
+  }
+  if (opt.command == "or") {
+    if (opt.out.empty()) return Usage("or needs -o OUT");
+    if (opt.json || opt.blockSize != 0 || opt.order != BitOrder::LsbFirst) {
+      return Usage("--json, --block-size and --msb-first do not apply to or");
+    }
+  } else if (!opt.out.empty()) {
+    return Usage("-o applies to or only");
+  }
+
+  // Check every file before reading any: a bad second file costs no read of the first.
+  std::string error;
+  std::vector<BitmapFile> files(opt.files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!Inspect(opt.files[i], opt, &files[i], &error)) return Fail(error);
+  }
+  if (files.size() == 2 && files[0].size() != files[1].size()) {
+    return Fail("the bitmaps differ in size: " + files[0].name + " has " +
+                std::to_string(files[0].size()) + " bytes, " + files[1].name + " has " +
+                std::to_string(files[1].size()));
+  }
+  if (opt.blockSize != 0 && files[0].size() != 0 &&
+      files[0].size() * 8 > std::numeric_limits<uint64_t>::max() / opt.blockSize) {
+    return Usage("--block-size too large: byte offsets would overflow");
+  }
+
+  // The library's lines go to the capture: the tool reports their reason itself.
+  kqlog::Capture log(1);
+  KQBitMapOps ops;
+  for (BitmapFile& file : files) {
+    if (!Load(ops, log, &file, &error)) return Fail(error);
+  }
+  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  if (opt.command == "show") return Show(opt, files[0]);
+  if (opt.command == "diff") return Diff(opt, files[0], files[1]);
+  return Or(opt, ops, log, files[0], files[1]);
+}
