@@ -22,6 +22,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapopsConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapopsConfigVersion.cmake
         DESTINATION ${KQ_CMAKE_DIR})
 
+# Relocatable: the prefix is found from where the .pc file lies.
+file(RELATIVE_PATH KQ_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" KQ_PC_TO_PREFIX "${KQ_PC_TO_PREFIX}")
 configure_file(cmake/kqbitmapops.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapops.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapops.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

@@ -257,10 +257,12 @@ bool KQBitMapOps::ConvertVolToUniqueName() {
 // A name without "/" is its own last component. A component over 1023 bytes
 // gives an empty name, so every file operation on it fails at the open:
 // cutting it short could make two volumes share one bitmap file.
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 std::string KQBitMapOps::PrepareAbsoluteBitmapFileName(std::string nameSuffix, char* /*reserved*/) {
+  // NOLINTEND(performance-unnecessary-value-param)
   std::string::size_type slash = m_volName.rfind('/');
   std::string component = slash == std::string::npos ? m_volName : m_volName.substr(slash + 1);
-  if (component.size() > kMaxComponent) return std::string();
+  if (component.size() > kMaxComponent) return {};
   std::string name = kBitmapDir;
   name += component;
   name += '_';
@@ -360,16 +362,22 @@ bool KQBitMapOps::DeleteBMFile(std::string fileName) {
   return true;
 }
 
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 bool KQBitMapOps::SaveBMWithParams(unsigned char* /*bitmap*/, unsigned long /*size*/,
                                    unsigned long /*param1*/, int /*param2*/,
                                    std::string /*fileName*/) {
+  // NOLINTEND(performance-unnecessary-value-param)
+  // by value in the interface
   m_log.Debug("KQBitMapOps::SaveBMWithParams", "not supported on unix");
   return false;
 }
 
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 bool KQBitMapOps::ReadBMWithParams(unsigned char** /*bitmap*/, unsigned long* /*size*/,
                                    unsigned long* /*param1*/, int* /*param2*/,
                                    std::string /*fileName*/) {
+  // NOLINTEND(performance-unnecessary-value-param)
+  // by value in the interface
   m_log.Debug("KQBitMapOps::ReadBMWithParams", "not supported on unix");
   return false;
 }
@@ -410,14 +418,20 @@ void KQBitMapOps::AddSetBitsInBM(char byte) {
   m_setBitCount = count;
 }
 
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 bool KQBitMapOps::ReadBMFromFileAndMerge(unsigned char* /*bitmap*/, unsigned long /*size*/,
                                          std::string /*fileName*/, unsigned long /*offset*/) {
+  // NOLINTEND(performance-unnecessary-value-param)
+  // by value in the interface
   m_log.Debug("KQBitMapOps::ReadBMFromFileAndMerge", "not supported on unix");
   return false;
 }
 
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 bool KQBitMapOps::MergeAndSaveBMToFile(unsigned char* /*bitmap*/, unsigned long /*size*/,
                                        std::string /*fileName*/) {
+  // NOLINTEND(performance-unnecessary-value-param)
+  // by value in the interface
   m_log.Debug("KQBitMapOps::MergeAndSaveBMToFile", "not supported on unix");
   return false;
 }
@@ -482,7 +496,7 @@ bool AllocateForType(KQVolume& volume, EvDebug& log, const char* tag, KQVBitmapT
 bool KQBitMapOps::GetBMFromDriver(KQVBitmapType type, unsigned char** bitmap, unsigned long* size,
                                   bool flag) {
   const char* tag = "KQBitMapOps::GetBMFromDriver";
-  if (!InitAndValidateVolObject(std::string())) return false;
+  if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) return false;
   if (*bitmap == nullptr && !AllocateForType(*m_volume, m_log, tag, type, bitmap, size)) {
     return false;
   }
@@ -496,7 +510,7 @@ bool KQBitMapOps::GetAndClearBMFromDriver(KQVBitmapType type, unsigned char** bi
                                           unsigned long* size, bool flag,
                                           const std::string& displayName) {
   const char* tag = "KQBitMapOps::GetBMFromDriver";  // shared with the plain retrieval
-  if (!InitAndValidateVolObject(displayName)) return false;
+  if (!InitAndValidateVolObject(displayName) || m_volume == nullptr) return false;
   if (*bitmap == nullptr && !AllocateForType(*m_volume, m_log, tag, type, bitmap, size)) {
     return false;
   }
@@ -507,7 +521,7 @@ bool KQBitMapOps::GetAndClearBMFromDriver(KQVBitmapType type, unsigned char** bi
 }
 
 bool KQBitMapOps::ClearBMOnDriver(KQVBitmapType type) {
-  if (!InitAndValidateVolObject(std::string())) return false;
+  if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) return false;
   if (!m_volume->ClearBitmap(type)) {
     m_log.Debug("KQBitMapOps::ClearBMOnDriver", "Failed to clear bmaptype=%d",
                 static_cast<int>(type));
@@ -529,7 +543,7 @@ bool KQBitMapOps::MergeAndWriteBMOntoDriver(KQVBitmapType type, unsigned char* b
     m_log.Debug(tag, "Unknown Bitmap Type. Returning false.");
     return false;
   }
-  if (!InitAndValidateVolObject(std::string())) return false;
+  if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) return false;
 
   // The volume object goes whatever happens below, even if the library throws.
   std::unique_ptr<KQVolume> volume(m_volume);
@@ -550,13 +564,19 @@ bool KQBitMapOps::MergeAndWriteBMOntoDriver(KQVBitmapType type, unsigned char* b
 // ---------------------------------------------------------------------------
 // Backup levels and replication
 
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 bool KQBitMapOps::ManipulateBitmap(int /*param1*/, int /*param2*/, int /*param3*/,
                                    std::string /*fileName*/) {
+  // NOLINTEND(performance-unnecessary-value-param)
+  // by value in the interface
   m_log.Debug("KQBitMapOps::ManipulateBitmap", "not supported on UNIX");
   return true;
 }
 
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fileName) {
+  // NOLINTEND(performance-unnecessary-value-param)
+  // by value in the interface
   const char* tag = "KQBitMapOps::ManipulateBitmap";
   std::unique_ptr<unsigned char[]> owned;
   unsigned char* bitmap = nullptr;
@@ -653,7 +673,9 @@ bool KQBitMapOps::IsAsyncMirror(int SNRVolId) {
   return false;
 }
 
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 bool KQBitMapOps::FigureOutSNRIdFromVolName(std::string /*volumeName*/, int* /*SNRVolId*/) {
+  // NOLINTEND(performance-unnecessary-value-param)
   return false;
 }
 
@@ -695,7 +717,9 @@ bool KQBitMapOps::SaveFileForFailure(KQVBitmapType /*type*/, unsigned long size,
   return false;
 }
 
+// NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
 bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clearOnDriver) {
+  // NOLINTEND(performance-unnecessary-value-param)
   const char* tag = "KQVIProxyScan::DoBitmapDump";
   const char* vol = volume.c_str();
 
@@ -703,7 +727,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
     m_log.Debug(tag, "Failed to get volnamepath for=%s", vol);
     return false;
   }
-  if (!InitAndValidateVolObject(std::string())) {
+  if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) {
     m_log.DebugLvl(tag, 1, "Failed to initialize KQVolume");
     return false;
   }
@@ -822,7 +846,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   m_log.debugBreak("/tmp/DoBitMap.afterentering", nullptr, 0, 0, true);
   m_log.Debug(tag, "Bitmap File Name:%s ", bitmapName);
 
-  if (!InitAndValidateVolObject(std::string())) {
+  if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) {
     m_log.DebugLvl(tag, 1, "Failed to initialize KQVolume");
     return false;
   }
@@ -851,7 +875,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     m_log.Debug(tag, "BM on disk does not exist");
   } else {
     m_log.Debug(tag, "BM on disk exist");
-    disk.reset(new unsigned char[diskSize]());
+    disk = std::make_unique<unsigned char[]>(diskSize);
     if (!ReadBMFromFile(disk.get(), diskSize, &diskHeader, std::string())) return false;
   }
 
