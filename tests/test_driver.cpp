@@ -1,0 +1,393 @@
+// The volume object's lifecycle and the driver retrieval, clear and write-back.
+#include "KqTestSupport.h"
+
+#include <gmock/gmock.h>
+
+namespace {
+
+using kqsim::Op;
+using kqtest::Bytes;
+using kqtest::Line;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+const char kInit[] = "KQBitMapOps::InitAndValidateVolObject";
+const char kGet[] = "KQBitMapOps::GetBMFromDriver";
+const char kClear[] = "KQBitMapOps::ClearBMOnDriver";
+const char kWrite[] = "KQBitMapOps::MergeAndWriteBMOntoDriver";
+const char kNoVolume[] = "Failed to create KQVolume object";
+
+// A retrieval's out-parameters; releases what the library allocated, whatever the result.
+struct Buf {
+  unsigned char* p = nullptr;
+  unsigned long size = 0;
+  Buf() = default;
+  Buf(const Buf&) = delete;
+  Buf& operator=(const Buf&) = delete;
+  ~Buf() { delete[] p; }
+  Bytes bytes() const { return Bytes(p, p + size); }
+};
+
+// The calls that create a volume object, then `rest`.
+std::vector<Op> Created(std::vector<Op> rest) {
+  std::vector<Op> all = {Op::Construct, Op::IsValid, Op::SetClntDisplayName, Op::SetVolumeName,
+                         Op::IsValid};
+  all.insert(all.end(), rest.begin(), rest.end());
+  return all;
+}
+
+class Driver : public kqtest::KqFixture {
+ protected:
+  void SetUp() override {
+    KqFixture::SetUp();
+    base_ = kqsim::SimDriver::LiveHandles();
+  }
+  // A new object for `volume`, with the calls and lines so far forgotten.
+  void Fresh(const std::string& volume = kVolume) {
+    ops = std::make_unique<kqtest::DirOps>(dir.path(), volume);
+    Ops();
+    Lines();
+  }
+  // Volume objects alive beyond those at the start.
+  int Extra() const { return kqsim::SimDriver::LiveHandles() - base_; }
+  // The calls (log lines) since the last look.
+  std::vector<Op> Ops() {
+    std::vector<Op> ops = driver->CallOps();
+    driver->ClearCalls();
+    return ops;
+  }
+  std::vector<std::string> Lines() {
+    std::vector<std::string> lines = log->lines();
+    log->clear();
+    return lines;
+  }
+  bool Fetch(bool clear, int type, Buf& b, const std::string& name = "") {
+    auto t = static_cast<KQVBitmapType>(type);
+    return clear ? ops->GetAndClearBMFromDriver(t, &b.p, &b.size, false, name)
+                 : ops->GetBMFromDriver(t, &b.p, &b.size, false);
+  }
+  Bytes Map(KQVBitmapType type) const { return driver->Bitmap(kVolume, type); }
+
+ private:
+  int base_ = 0;
+};
+
+TEST_F(Driver, EachSuccessfulRetrievalCreatesAndDeletesItsOwnVolumeObject) {
+  for (bool clear : {false, true}) {
+    Buf a, b;
+    ASSERT_TRUE(Fetch(clear, KQV_BITMAP_INCR, a));
+    ASSERT_TRUE(Fetch(clear, KQV_BITMAP_FULL, b));
+    const Op get = clear ? Op::GetAndClearBitmap : Op::GetBitmap;
+    std::vector<Op> once = Created({Op::GetVolInfo, get, Op::Destroy}), twice = once;
+    twice.insert(twice.end(), once.begin(), once.end());
+    EXPECT_THAT(Ops(), ElementsAreArray(twice));
+    EXPECT_EQ(Extra(), 0);
+  }
+  EXPECT_THAT(Lines(), IsEmpty());
+}
+
+TEST_F(Driver, AFailedFetchKeepsTheVolumeObjectAndLeavesTheBufferWithTheCaller) {
+  for (bool clear : {false, true}) {
+    Fresh();
+    Buf a, b;
+    driver->FailAt(clear ? Op::GetAndClearBitmap : Op::GetBitmap);
+    EXPECT_FALSE(Fetch(clear, KQV_BITMAP_FULL, a, "job"));
+    ASSERT_NE(a.p, nullptr);  // zero-filled, the caller's to delete[]
+    EXPECT_EQ(a.bytes(), Bytes(kBitmapBytes));
+    EXPECT_EQ(Extra(), 1);
+    ASSERT_TRUE(Fetch(true, KQV_BITMAP_INCR, b, "late"));  // reused, only checked again
+    EXPECT_THAT(Ops(), ElementsAreArray(Created(
+                           {Op::GetVolInfo, clear ? Op::GetAndClearBitmap : Op::GetBitmap,
+                            Op::IsValid, Op::GetVolInfo, Op::GetAndClearBitmap, Op::Destroy})));
+    EXPECT_EQ(Extra(), 0);
+    EXPECT_THAT(Lines(), IsEmpty());
+  }
+}
+
+TEST_F(Driver, TheDisplayNameReachesTheLibraryOnlyWhenTheObjectIsCreated) {
+  Buf a, b, c;
+  driver->FailAt(Op::GetVolInfo);
+  EXPECT_FALSE(Fetch(true, KQV_BITMAP_INCR, a, "first"));
+  EXPECT_TRUE(Fetch(true, KQV_BITMAP_INCR, b, "second"));
+  EXPECT_TRUE(Fetch(true, KQV_BITMAP_INCR, c, "third"));
+  std::vector<std::string> named;
+  for (const kqsim::Call& call : driver->Calls())
+    if (call.op == Op::SetClntDisplayName || call.op == Op::SetVolumeName)
+      named.push_back(call.text);
+  EXPECT_THAT(named, ElementsAre("first", kVolume, "third", kVolume));
+}
+
+TEST_F(Driver, AnInvalidVolumeObjectIsNeverReplaced) {
+  for (Op broken : {Op::Construct, Op::IsValid}) {
+    SCOPED_TRACE(kqsim::OpName(broken));
+    Fresh();
+    driver->FailAt(broken);
+    unsigned char bits[4] = {1, 2, 3, 4};
+    Buf a, b;
+    EXPECT_FALSE(ops->InitAndValidateVolObject("job"));
+    EXPECT_FALSE(Fetch(false, KQV_BITMAP_INCR, a));
+    EXPECT_FALSE(Fetch(true, KQV_BITMAP_INCR, b, "job"));
+    EXPECT_FALSE(ops->ClearBMOnDriver(KQV_BITMAP_AUX));
+    EXPECT_FALSE(ops->MergeAndWriteBMOntoDriver(KQV_BITMAP_INCR, bits, sizeof bits));
+    EXPECT_TRUE(a.p == nullptr && b.p == nullptr);
+    EXPECT_THAT(Ops(), ElementsAre(Op::Construct, Op::IsValid, Op::IsValid, Op::IsValid,
+                                   Op::IsValid, Op::IsValid, Op::IsValid));
+    EXPECT_THAT(Lines(), ElementsAreArray(std::vector<std::string>(5, Line(kInit, kNoVolume))));
+    EXPECT_EQ(Extra(), 1);
+  }
+  // Without a driver the object is invalid too, and stays so once one appears.
+  Fresh();
+  driver.reset();
+  Buf a, b;
+  EXPECT_FALSE(Fetch(false, KQV_BITMAP_INCR, a));
+  driver = kqsim::SimDriver::Install();
+  driver->AddVolume(kVolume);
+  EXPECT_FALSE(Fetch(false, KQV_BITMAP_INCR, b));
+  EXPECT_THAT(driver->Calls(), IsEmpty());
+  EXPECT_THAT(Lines(), ElementsAre(Line(kInit, kNoVolume), Line(kInit, kNoVolume)));
+}
+
+TEST_F(Driver, ANullBufferIsSizedFromTheVolumeInformationOfItsType) {
+  kqsim::VolumeConfig cfg;
+  cfg.incrSize = 5;  // byte 48
+  cfg.fullSize = 3;  // byte 32
+  cfg.auxSize = 7;   // byte 64
+  const std::pair<KQVBitmapType, Bytes> maps[] = {{KQV_BITMAP_INCR, {1, 2, 3, 4, 5}},
+                                                  {KQV_BITMAP_FULL, {6, 7, 8}},
+                                                  {KQV_BITMAP_AUX, {9, 10, 11, 12, 13, 14, 15}},
+                                                  {KQV_BITMAP_AUX, {}}};
+  for (bool clear : {false, true}) {
+    driver->AddVolume(kVolume, cfg);
+    for (const auto& m : maps) {
+      SCOPED_TRACE(std::to_string(m.first) + (clear ? " and clear" : ""));
+      driver->SetBitmap(kVolume, m.first, m.second);
+      Buf b;
+      b.size = 99;
+      ASSERT_TRUE(Fetch(clear, m.first, b));
+      EXPECT_NE(b.p, nullptr);  // even for 0 bytes
+      EXPECT_EQ(b.bytes(), m.second);
+      std::vector<kqsim::Call> calls = driver->Calls();
+      ASSERT_EQ(calls.size(), 8u);
+      EXPECT_EQ(calls[5].op, Op::GetVolInfo);
+      EXPECT_EQ(calls[6].type, m.first);
+      EXPECT_EQ(calls[6].size, m.second.size());
+      EXPECT_EQ(Map(m.first), clear ? Bytes(m.second.size()) : m.second);
+      driver->ClearCalls();
+    }
+  }
+  EXPECT_THAT(Lines(), IsEmpty());
+}
+
+TEST_F(Driver, AnUnknownTypeOrAFailedVolumeInformationAllocatesNothing) {
+  struct Case {
+    int type;
+    bool failInfo;
+    const char* volume;
+    std::string line;
+  };
+  const Case cases[] = {
+      {3, false, kVolume, "Unknown Bitmap Type. Returning failure."},
+      {-1, false, kVolume, "Unknown Bitmap Type. Returning failure."},
+      {0, true, kVolume, "ZRBFGetVolInfo Failed: injected failure of GetVolInfo"},
+      {1, false, "/dev/sdz9",
+       "ZRBFGetVolInfo Failed: volume /dev/sdz9 is not tracked by the driver"},
+  };
+  for (const Case& c : cases) {
+    for (bool clear : {false, true}) {
+      SCOPED_TRACE(c.line + (clear ? " (and clear)" : ""));
+      Fresh(c.volume);
+      if (c.failInfo) driver->FailAt(Op::GetVolInfo);
+      Buf b;
+      b.size = 12345;
+      EXPECT_FALSE(Fetch(clear, c.type, b, "job"));
+      EXPECT_EQ(b.p, nullptr);
+      EXPECT_EQ(b.size, 12345u);
+      EXPECT_THAT(Ops(), ElementsAreArray(Created({Op::GetVolInfo})));
+      EXPECT_THAT(Lines(), ElementsAre(Line(kGet, c.line)));  // both retrievals share the tag
+      EXPECT_EQ(Extra(), 1);
+    }
+  }
+}
+
+TEST_F(Driver, ACallersBufferGoesToTheLibraryAsItIs) {
+  for (bool clear : {false, true}) {
+    for (int type : {0, 2, 3, 77}) {
+      SCOPED_TRACE(std::to_string(type) + (clear ? " and clear" : ""));
+      const Op op = clear ? Op::GetAndClearBitmap : Op::GetBitmap;
+      Bytes storage(8, 0xEE);
+      unsigned char* p = storage.data();
+      unsigned long size = 6;
+      auto t = static_cast<KQVBitmapType>(type);
+      driver->FailAt(op);  // so that nothing but this call could write the buffer
+      EXPECT_FALSE(clear ? ops->GetAndClearBMFromDriver(t, &p, &size, true, "")
+                         : ops->GetBMFromDriver(t, &p, &size, true));
+      EXPECT_EQ(p, storage.data());
+      EXPECT_EQ(size, 6u);
+      EXPECT_EQ(storage, Bytes(8, 0xEE));  // not zero-filled first
+      const kqsim::Call call = driver->Calls().back();
+      EXPECT_TRUE(call.op == op && call.type == type && call.size == 6 && call.flag);
+      EXPECT_EQ(driver->CallCount(Op::GetVolInfo), 0);
+      driver->ClearCalls();
+    }
+  }
+  EXPECT_THAT(Lines(), IsEmpty());
+}
+
+TEST_F(Driver, ClearBMOnDriverDeletesTheVolumeObjectOnlyOnSuccess) {
+  driver->RecordWrite(kVolume, 0, 3 * 4096);
+  driver->FailAt(Op::ClearBitmap);
+  EXPECT_FALSE(ops->ClearBMOnDriver(KQV_BITMAP_AUX));
+  EXPECT_EQ(Extra(), 1);
+  EXPECT_TRUE(ops->ClearBMOnDriver(KQV_BITMAP_AUX));
+  EXPECT_THAT(Ops(), ElementsAreArray(Created({Op::ClearBitmap, Op::IsValid, Op::ClearBitmap,
+                                               Op::Destroy})));
+  EXPECT_EQ(Map(KQV_BITMAP_AUX), Bytes(kBitmapBytes));
+  EXPECT_EQ(Map(KQV_BITMAP_INCR)[0], 0x07);
+  EXPECT_EQ(Extra(), 0);
+  // Types outside 0..2 reach the library, whose answer decides.
+  EXPECT_FALSE(ops->ClearBMOnDriver(static_cast<KQVBitmapType>(5)));
+  EXPECT_FALSE(ops->ClearBMOnDriver(static_cast<KQVBitmapType>(-1)));
+  std::vector<kqsim::Call> calls = driver->Calls();
+  ASSERT_EQ(calls.size(), 8u);
+  EXPECT_EQ(calls[5].type, 5);
+  EXPECT_EQ(calls[7].type, -1);
+  EXPECT_THAT(Lines(), ElementsAre(Line(kClear, "Failed to clear bmaptype=2"),
+                                   Line(kClear, "Failed to clear bmaptype=5"),
+                                   Line(kClear, "Failed to clear bmaptype=-1")));
+}
+
+TEST_F(Driver, WriteBackRefusesBadInputBeforeTouchingTheLibrary) {
+  unsigned char bits[4] = {1, 2, 3, 4};
+  const std::string noInput = "Input BM is NULL or Size is zero. Returning false.";
+  const std::string badType = "Unknown Bitmap Type. Returning false.";
+  struct Case {
+    unsigned char* bitmap;
+    unsigned long size;
+    int type;
+    const std::string& line;
+  };
+  const Case cases[] = {{nullptr, 4, 0, noInput}, {bits, 0, 1, noInput}, {nullptr, 0, 3, noInput},
+                        {bits, 4, 3, badType},    {bits, 4, -1, badType}};
+  for (const Case& c : cases) {
+    EXPECT_FALSE(ops->MergeAndWriteBMOntoDriver(static_cast<KQVBitmapType>(c.type), c.bitmap,
+                                                c.size));
+    EXPECT_THAT(Lines(), ElementsAre(Line(kWrite, c.line)));
+  }
+  EXPECT_THAT(driver->Calls(), IsEmpty());
+  EXPECT_EQ(Extra(), 0);
+}
+
+TEST_F(Driver, WriteBackMergesOrMarksDirtyAndAlwaysDeletesTheVolumeObject) {
+  const std::string mergeLine =
+      "Failed to Merge Bitmaps, Marking bitmap as dirty.Err: injected failure of MergeBitmap ";
+  const std::string markLine =
+      "Failed to Mark Bitmaps as dirty .Err: injected failure of MarkBitmapDirty ";
+  Bytes merged(kBitmapBytes), untouched(kBitmapBytes);
+  merged[0] = 0x81, merged[1] = 0x40, merged[15] = 0x0F, untouched[0] = 0x01;
+  struct Case {
+    bool failMerge, failMark, result;
+    std::vector<std::string> lines;
+    Bytes driverMap;
+  };
+  const Case cases[] = {
+      {false, false, true, {}, merged},
+      {true, false, true, {Line(kWrite, mergeLine)}, Bytes(kBitmapBytes, 0xFF)},
+      {true, true, false, {Line(kWrite, mergeLine), Line(kWrite, markLine)}, untouched},
+  };
+  for (KQVBitmapType type : {KQV_BITMAP_INCR, KQV_BITMAP_FULL, KQV_BITMAP_AUX}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(type) + " " + std::to_string(c.failMerge + c.failMark));
+      driver->AddVolume(kVolume, driver->Config(kVolume));
+      driver->RecordWrite(kVolume, 0, 1);  // bit 0
+      Bytes mine(kBitmapBytes);
+      mine[0] = 0x80, mine[1] = 0x40, mine[15] = 0x0F;
+      const Bytes before = mine;
+      if (c.failMerge) driver->FailAt(Op::MergeBitmap);
+      if (c.failMark) driver->FailAt(Op::MarkBitmapDirty);
+      EXPECT_EQ(ops->MergeAndWriteBMOntoDriver(type, mine.data(), mine.size()), c.result);
+      EXPECT_EQ(mine, before);
+      std::vector<kqsim::Call> calls = driver->Calls();
+      EXPECT_THAT(Ops(), ElementsAreArray(Created(
+                             c.failMerge ? std::vector<Op>{Op::MergeBitmap, Op::MarkBitmapDirty,
+                                                           Op::Destroy}
+                                         : std::vector<Op>{Op::MergeBitmap, Op::Destroy})));
+      EXPECT_TRUE(calls[5].type == type && calls[5].size == mine.size());
+      EXPECT_TRUE(!c.failMerge || calls[6].size == 0u);  // MarkBitmapDirty's second argument
+      EXPECT_EQ(Map(type), c.driverMap);
+      EXPECT_THAT(Lines(), ElementsAreArray(c.lines));
+      EXPECT_EQ(Extra(), 0);
+    }
+  }
+}
+
+// Gates every driver operation; passes a display name of its own.
+class Gated : public kqtest::DirOps {
+ public:
+  using DirOps::DirOps;
+  bool InitAndValidateVolObject(const std::string& displayName) override {
+    seen.push_back(displayName);
+    return open && KQBitMapOps::InitAndValidateVolObject("gate");
+  }
+  bool open = false;
+  std::vector<std::string> seen;
+};
+
+TEST_F(Driver, EveryDriverOperationGoesThroughTheInitSlot) {
+  Gated g(dir.path(), kVolume);  // not through a base pointer: the destructor is not virtual
+  Lines();
+  unsigned char bits[2] = {1, 0};
+  auto runAll = [&] {
+    Buf a, b;
+    return std::vector<bool>{g.GetBMFromDriver(KQV_BITMAP_INCR, &a.p, &a.size, false),
+                             g.GetAndClearBMFromDriver(KQV_BITMAP_INCR, &b.p, &b.size, false, "job"),
+                             g.ClearBMOnDriver(KQV_BITMAP_AUX),
+                             g.MergeAndWriteBMOntoDriver(KQV_BITMAP_FULL, bits, sizeof bits)};
+  };
+  EXPECT_EQ(runAll(), std::vector<bool>(4, false));
+  EXPECT_THAT(g.seen, ElementsAre("", "job", "", ""));
+  EXPECT_THAT(driver->Calls(), IsEmpty());
+  EXPECT_THAT(Lines(), IsEmpty());
+  g.open = true;
+  EXPECT_EQ(runAll(), std::vector<bool>(4, true));
+  std::vector<std::string> named;
+  for (const kqsim::Call& call : driver->Calls())
+    if (call.op == Op::SetClntDisplayName) named.push_back(call.text);
+  EXPECT_THAT(named, ElementsAre("gate", "gate", "gate", "gate"));
+  EXPECT_EQ(Extra(), 0);
+}
+
+TEST_F(Driver, LibraryExceptionsPassThroughAndLeaveTheObjectUsable) {
+  struct Case {
+    Op op;
+    bool writeBack;
+    int kept;  // volume objects kept for the next call
+  };
+  // A volume object whose setup threw is not kept: it would have no volume name.
+  const Case cases[] = {{Op::Construct, false, 0},        {Op::IsValid, false, 0},
+                        {Op::SetClntDisplayName, false, 0}, {Op::SetVolumeName, false, 0},
+                        {Op::GetVolInfo, false, 1},       {Op::GetBitmap, false, 1},
+                        {Op::GetAndClearBitmap, false, 1}, {Op::MergeBitmap, true, 0},
+                        {Op::MarkBitmapDirty, true, 0}};
+  unsigned char bits[2] = {1, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(kqsim::OpName(c.op));
+    driver->ThrowAt(c.op);
+    if (c.op == Op::MarkBitmapDirty) driver->FailAt(Op::MergeBitmap);
+    Buf b;
+    if (c.writeBack)
+      EXPECT_THROW(ops->MergeAndWriteBMOntoDriver(KQV_BITMAP_INCR, bits, sizeof bits),
+                   kqsim::InjectedFault);
+    else
+      EXPECT_THROW(Fetch(c.op == Op::GetAndClearBitmap, KQV_BITMAP_INCR, b), kqsim::InjectedFault);
+    // A buffer allocated before the throw is the caller's (Buf releases it).
+    EXPECT_EQ(b.p != nullptr, c.op == Op::GetBitmap || c.op == Op::GetAndClearBitmap);
+    EXPECT_EQ(Extra(), c.kept);
+    Buf after;
+    EXPECT_TRUE(Fetch(true, KQV_BITMAP_INCR, after, "job"));
+    EXPECT_EQ(after.size, kBitmapBytes);
+    EXPECT_EQ(Extra(), 0);
+  }
+}
+
+}  // namespace
