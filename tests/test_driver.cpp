@@ -240,8 +240,8 @@ TEST_F(Driver, ClearBMOnDriverDeletesTheVolumeObjectOnlyOnSuccess) {
   EXPECT_FALSE(ops->ClearBMOnDriver(KQV_BITMAP_AUX));
   EXPECT_EQ(Extra(), 1);
   EXPECT_TRUE(ops->ClearBMOnDriver(KQV_BITMAP_AUX));
-  EXPECT_THAT(Ops(), ElementsAreArray(Created({Op::ClearBitmap, Op::IsValid, Op::ClearBitmap,
-                                               Op::Destroy})));
+  EXPECT_THAT(Ops(), ElementsAreArray(
+                         Created({Op::ClearBitmap, Op::IsValid, Op::ClearBitmap, Op::Destroy})));
   EXPECT_EQ(Map(KQV_BITMAP_AUX), Bytes(kBitmapBytes));
   EXPECT_EQ(Map(KQV_BITMAP_INCR)[0], 0x07);
   EXPECT_EQ(Extra(), 0);
@@ -267,11 +267,14 @@ TEST_F(Driver, WriteBackRefusesBadInputBeforeTouchingTheLibrary) {
     int type;
     const std::string& line;
   };
-  const Case cases[] = {{nullptr, 4, 0, noInput}, {bits, 0, 1, noInput}, {nullptr, 0, 3, noInput},
-                        {bits, 4, 3, badType},    {bits, 4, -1, badType}};
+  const Case cases[] = {{nullptr, 4, 0, noInput},
+                        {bits, 0, 1, noInput},
+                        {nullptr, 0, 3, noInput},
+                        {bits, 4, 3, badType},
+                        {bits, 4, -1, badType}};
   for (const Case& c : cases) {
-    EXPECT_FALSE(ops->MergeAndWriteBMOntoDriver(static_cast<KQVBitmapType>(c.type), c.bitmap,
-                                                c.size));
+    EXPECT_FALSE(
+        ops->MergeAndWriteBMOntoDriver(static_cast<KQVBitmapType>(c.type), c.bitmap, c.size));
     EXPECT_THAT(Lines(), ElementsAre(Line(kWrite, c.line)));
   }
   EXPECT_THAT(driver->Calls(), IsEmpty());
@@ -308,10 +311,10 @@ TEST_F(Driver, WriteBackMergesOrMarksDirtyAndAlwaysDeletesTheVolumeObject) {
       EXPECT_EQ(ops->MergeAndWriteBMOntoDriver(type, mine.data(), mine.size()), c.result);
       EXPECT_EQ(mine, before);
       std::vector<kqsim::Call> calls = driver->Calls();
-      EXPECT_THAT(Ops(), ElementsAreArray(Created(
-                             c.failMerge ? std::vector<Op>{Op::MergeBitmap, Op::MarkBitmapDirty,
-                                                           Op::Destroy}
-                                         : std::vector<Op>{Op::MergeBitmap, Op::Destroy})));
+      EXPECT_THAT(Ops(), ElementsAreArray(
+                             Created(c.failMerge ? std::vector<Op>{Op::MergeBitmap,
+                                                                   Op::MarkBitmapDirty, Op::Destroy}
+                                                 : std::vector<Op>{Op::MergeBitmap, Op::Destroy})));
       EXPECT_TRUE(calls[5].type == type && calls[5].size == mine.size());
       EXPECT_TRUE(!c.failMerge || calls[6].size == 0u);  // MarkBitmapDirty's second argument
       EXPECT_EQ(Map(type), c.driverMap);
@@ -339,10 +342,11 @@ TEST_F(Driver, EveryDriverOperationGoesThroughTheInitSlot) {
   unsigned char bits[2] = {1, 0};
   auto runAll = [&] {
     Buf a, b;
-    return std::vector<bool>{g.GetBMFromDriver(KQV_BITMAP_INCR, &a.p, &a.size, false),
-                             g.GetAndClearBMFromDriver(KQV_BITMAP_INCR, &b.p, &b.size, false, "job"),
-                             g.ClearBMOnDriver(KQV_BITMAP_AUX),
-                             g.MergeAndWriteBMOntoDriver(KQV_BITMAP_FULL, bits, sizeof bits)};
+    return std::vector<bool>{
+        g.GetBMFromDriver(KQV_BITMAP_INCR, &a.p, &a.size, false),
+        g.GetAndClearBMFromDriver(KQV_BITMAP_INCR, &b.p, &b.size, false, "job"),
+        g.ClearBMOnDriver(KQV_BITMAP_AUX),
+        g.MergeAndWriteBMOntoDriver(KQV_BITMAP_FULL, bits, sizeof bits)};
   };
   EXPECT_EQ(runAll(), std::vector<bool>(4, false));
   EXPECT_THAT(g.seen, ElementsAre("", "job", "", ""));
@@ -364,10 +368,10 @@ TEST_F(Driver, LibraryExceptionsPassThroughAndLeaveTheObjectUsable) {
     int kept;  // volume objects kept for the next call
   };
   // A volume object whose setup threw is not kept: it would have no volume name.
-  const Case cases[] = {{Op::Construct, false, 0},        {Op::IsValid, false, 0},
+  const Case cases[] = {{Op::Construct, false, 0},          {Op::IsValid, false, 0},
                         {Op::SetClntDisplayName, false, 0}, {Op::SetVolumeName, false, 0},
-                        {Op::GetVolInfo, false, 1},       {Op::GetBitmap, false, 1},
-                        {Op::GetAndClearBitmap, false, 1}, {Op::MergeBitmap, true, 0},
+                        {Op::GetVolInfo, false, 1},         {Op::GetBitmap, false, 1},
+                        {Op::GetAndClearBitmap, false, 1},  {Op::MergeBitmap, true, 0},
                         {Op::MarkBitmapDirty, true, 0}};
   unsigned char bits[2] = {1, 0};
   for (const Case& c : cases) {

@@ -115,7 +115,8 @@ TEST_F(LogFacility, ConcurrentWritersProduceWholeLines) {
     ASSERT_EQ(std::sscanf(line.c_str() + text, "t%d i%d", &t, &i), 2);
     ASSERT_TRUE(t >= 0 && t < kThreads);
     EXPECT_EQ(i, next[t]++);  // each thread's lines in its own order
-    EXPECT_EQ(line.substr(text), "t" + std::to_string(t) + " i" + std::to_string(i) + " " + pad + " end");
+    EXPECT_EQ(line.substr(text),
+              "t" + std::to_string(t) + " i" + std::to_string(i) + " " + pad + " end");
   }
 }
 
@@ -138,8 +139,15 @@ TEST_F(LogFacility, ErrnoSurvivesFailingLogCalls) {
   const std::string missingDir = dir.file("no/such/file");
   const std::vector<std::function<void()>> calls = {
       [&] { kqlog::SetDestination(missingDir); },
-      [&] { kqlog::SetDestination("/dev/full"); log.Debug("T", "lost"); },
-      [&] { EvDebugFileInstance bad(missingDir); EvDebug d(&bad); d.Debug("T", "x"); },
+      [&] {
+        kqlog::SetDestination("/dev/full");
+        log.Debug("T", "lost");
+      },
+      [&] {
+        EvDebugFileInstance bad(missingDir);
+        EvDebug d(&bad);
+        d.Debug("T", "x");
+      },
       [&] { log.debugBreak(missingDir.c_str(), nullptr, 0, 0, true); },
   };
   for (size_t n = 0; n < calls.size(); ++n) {
@@ -153,9 +161,9 @@ TEST_F(LogFacility, ErrnoSurvivesFailingLogCalls) {
 class BreakRun {
  public:
   BreakRun(EvDebug& log, std::string marker)
-      : marker_(std::move(marker)),
-        done_(std::async(std::launch::async,
-                         [&log, m = marker_] { log.debugBreak(m.c_str(), nullptr, 0, 0, true); })) {}
+      : marker_(std::move(marker)), done_(std::async(std::launch::async, [&log, m = marker_] {
+          log.debugBreak(m.c_str(), nullptr, 0, 0, true);
+        })) {}
   ~BreakRun() {
     if (finished(0s)) return;
     // Never leave a test hanging: release an open blocked on a FIFO, end a pause.
@@ -163,7 +171,9 @@ class BreakRun {
     if (fd >= 0) close(fd);
     unlink(marker_.c_str());
   }
-  bool finished(std::chrono::milliseconds wait) { return done_.wait_for(wait) == std::future_status::ready; }
+  bool finished(std::chrono::milliseconds wait) {
+    return done_.wait_for(wait) == std::future_status::ready;
+  }
 
  private:
   std::string marker_;
@@ -183,13 +193,22 @@ TEST_F(LogFacility, UntrustedMarkersAreLoggedOnceAndIgnored) {
       {"absent", [](const std::string&) {}, ""},
       {"symlink", [&](const std::string& m) { ASSERT_EQ(symlink(target.c_str(), m.c_str()), 0); },
        "symbolic link"},
-      {"group-writable", [](const std::string& m) { kqtest::WriteAll(m, {}); chmod(m.c_str(), 0664); },
+      {"group-writable",
+       [](const std::string& m) {
+         kqtest::WriteAll(m, {});
+         chmod(m.c_str(), 0664);
+       },
        "writable by group or others (mode 664)"},
-      {"other-writable", [](const std::string& m) { kqtest::WriteAll(m, {}); chmod(m.c_str(), 0602); },
+      {"other-writable",
+       [](const std::string& m) {
+         kqtest::WriteAll(m, {});
+         chmod(m.c_str(), 0602);
+       },
        "writable by group or others (mode 602)"},
       {"directory", [](const std::string& m) { ASSERT_EQ(mkdir(m.c_str(), 0755), 0); },
        "not a regular file"},
-      {"fifo", [](const std::string& m) { ASSERT_EQ(mkfifo(m.c_str(), 0600), 0); },  // must not block
+      {"fifo",
+       [](const std::string& m) { ASSERT_EQ(mkfifo(m.c_str(), 0600), 0); },  // must not block
        "not a regular file"},
   };
   for (const Case& c : cases) {
@@ -202,7 +221,8 @@ TEST_F(LogFacility, UntrustedMarkersAreLoggedOnceAndIgnored) {
       EXPECT_TRUE(run.finished(10s));
     }
     std::vector<std::string> want;
-    if (!c.why.empty()) want.push_back("EvDebug::debugBreak|1|ignoring marker " + marker + ": " + c.why);
+    if (!c.why.empty())
+      want.push_back("EvDebug::debugBreak|1|ignoring marker " + marker + ": " + c.why);
     EXPECT_EQ(cap.lines(), want);
     EXPECT_EQ(cap.breaks(), std::vector<std::string>{marker});
   }
@@ -220,8 +240,9 @@ TEST_F(LogFacility, TrustedMarkerPausesUntilRemoved) {
   EXPECT_FALSE(run.finished(50ms));
   ASSERT_EQ(unlink(marker.c_str()), 0);
   ASSERT_TRUE(run.finished(10s));
-  EXPECT_EQ(cap.lines(), (std::vector<std::string>{
-                             pausing, "EvDebug::debugBreak|1|resuming: marker " + marker + " gone"}));
+  EXPECT_EQ(cap.lines(),
+            (std::vector<std::string>{
+                pausing, "EvDebug::debugBreak|1|resuming: marker " + marker + " gone"}));
 }
 
 }  // namespace

@@ -129,16 +129,16 @@ TEST(Naming, MutateLogsTheNewNameOrRefusesAnEmptyOneAsDoesAnUnnamedObject) {
   unsigned char bitmap[2] = {1, 2}, header = 0;
   EXPECT_FALSE(longName.SaveBMToFile(bitmap, sizeof bitmap, &header, ""));
   EXPECT_FALSE(blank.ReadBMFromFile(bitmap, sizeof bitmap, &header, ""));  // no name either
-  EXPECT_THAT(log.lines(),
-              ElementsAre(Line(tag, "Modified DefaultBitmapFileName = /etc/tessel/.sda1_incr-tmp"),
-                          Line(tag, "Modified DefaultBitmapFileName = /etc/tessel/.sda1__YBVolBitmap"),
-                          Line(tag, "Modified DefaultBitmapFileName = /etc/tessel/.sda1_x/y"),
-                          Line(tag, "Unable to modify the DefaultBitmapFileName"),
-                          Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to "),
-                          Line("KQBitMapOps::SaveBMToFile",
-                               "Failed to open the Bitmap File .  error 2"),
-                          Line("KQBitMapOps::ReadBMFromFile",
-                               "Failed to open the Bitmap File .  error 2")));
+  EXPECT_THAT(
+      log.lines(),
+      ElementsAre(
+          Line(tag, "Modified DefaultBitmapFileName = /etc/tessel/.sda1_incr-tmp"),
+          Line(tag, "Modified DefaultBitmapFileName = /etc/tessel/.sda1__YBVolBitmap"),
+          Line(tag, "Modified DefaultBitmapFileName = /etc/tessel/.sda1_x/y"),
+          Line(tag, "Unable to modify the DefaultBitmapFileName"),
+          Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to "),
+          Line("KQBitMapOps::SaveBMToFile", "Failed to open the Bitmap File .  error 2"),
+          Line("KQBitMapOps::ReadBMFromFile", "Failed to open the Bitmap File .  error 2")));
 }
 
 TEST(Naming, SetVolNameRenamesTheDefaultFileWhateverWasSetBefore) {
@@ -215,12 +215,11 @@ TEST(Naming, ADerivedNamingIsUsedThroughTheSlotsButNotByTheConstructor) {
   log.clear();
   EXPECT_FALSE(ops.MutateDefaultBitMapFileName("refused"));
   EXPECT_FALSE(ops.SaveBMToFile(bitmap, 1, &header, ""));
-  EXPECT_THAT(log.lines(),
-              ElementsAre(Line("KQBitMapOps::MutateDefaultBitMapFileName",
-                               "Unable to modify the DefaultBitmapFileName"),
-                          Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to "),
-                          Line("KQBitMapOps::SaveBMToFile",
-                               "Failed to open the Bitmap File .  error 2")));
+  EXPECT_THAT(log.lines(), ElementsAre(Line("KQBitMapOps::MutateDefaultBitMapFileName",
+                                            "Unable to modify the DefaultBitmapFileName"),
+                                       Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to "),
+                                       Line("KQBitMapOps::SaveBMToFile",
+                                            "Failed to open the Bitmap File .  error 2")));
 }
 
 TEST(Object, TheDestructorDeletesARemainingVolumeObjectOnly) {

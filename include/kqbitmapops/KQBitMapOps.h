@@ -66,8 +66,8 @@ class KQBitMapOps {
   virtual bool DeleteBMFile(std::string fileName);
   virtual bool SaveBMWithParams(unsigned char* bitmap, unsigned long size, unsigned long param1,
                                 int param2, std::string fileName);
-  virtual bool ReadBMWithParams(unsigned char** bitmap, unsigned long* size,
-                                unsigned long* param1, int* param2, std::string fileName);
+  virtual bool ReadBMWithParams(unsigned char** bitmap, unsigned long* size, unsigned long* param1,
+                                int* param2, std::string fileName);
   // Slots 16-19: the driver. With a null *bitmap a retrieval allocates the
   // buffer (array new, owned by the caller whatever the result).
   virtual bool GetBMFromDriver(KQVBitmapType type, unsigned char** bitmap, unsigned long* size,

@@ -80,7 +80,8 @@ Bytes ReadAll(const std::string& path) {
 
 void WriteAll(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string BitmapPath(const std::string& dir, const std::string& volume,

@@ -47,7 +47,8 @@ class DirOps : public KQBitMapOps {
 bool Exists(const std::string& path);
 Bytes ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const Bytes& bytes);
-// The default-suffix, "incr-tmp" ... file of `volume` in `dir`: dir + "/." + last component + "_" + suffix.
+// The default-suffix, "incr-tmp" ... file of `volume` in `dir`: dir + "/." + last component + "_" +
+// suffix.
 std::string BitmapPath(const std::string& dir, const std::string& volume,
                        const std::string& suffix = "_YBVolBitmap");
 // "tag|level|text" for a Debug line at level 1 (the form of kqlog::Capture::lines()).

@@ -43,11 +43,11 @@ std::chrono::milliseconds SetBreakPollInterval(std::chrono::milliseconds interva
 struct Entry {
   enum class Kind { Debug, DebugLvl, Untagged, Break };
   Kind kind;
-  std::string tag;    // empty for Untagged and Break
-  int level;          // 1 for Debug and Untagged, the given level for DebugLvl, 0 for Break
-  std::string text;   // formatted message; the marker path for Break
+  std::string tag;   // empty for Untagged and Break
+  int level;         // 1 for Debug and Untagged, the given level for DebugLvl, 0 for Break
+  std::string text;  // formatted message; the marker path for Break
   const EvDebug* source;
-  bool fromEvent;     // logged through an EvEvent (an object's log object)
+  bool fromEvent;  // logged through an EvEvent (an object's log object)
 };
 
 // While a Capture exists, lines at or below its level are recorded (not

@@ -336,8 +336,9 @@ void SetDestination(const std::string& path) noexcept {
     }
     std::atomic_store(&G().destination, std::move(next));
     if (openError != 0)
-      EvDebug().Debug("kqlog::SetDestination", "cannot open log file %s: error %d; logging to standard error",
-                      path.c_str(), openError);
+      EvDebug().Debug("kqlog::SetDestination",
+                      "cannot open log file %s: error %d; logging to standard error", path.c_str(),
+                      openError);
   } catch (...) {
   }
 }

@@ -36,9 +36,9 @@ class ReplicaDB {
   void Clear();
   void FailNextQueries(int count);
   void ThrowNextQueries(int count);
-  int Queries() const;          // list queries answered or refused so far
-  int LastClientKind() const;   // the constructor argument of the last client
-                                // made while installed; -1 before the first
+  int Queries() const;         // list queries answered or refused so far
+  int LastClientKind() const;  // the constructor argument of the last client
+                               // made while installed; -1 before the first
 
   // Objects alive right now, process-wide.
   static int LiveClients();
