@@ -747,6 +747,13 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
                 fullSize, incrSize, vol);
     return false;
   }
+  // A larger type-2 bitmap would be cleared whole but dumped only in part.
+  if (type == KQV_BITMAP_AUX && info.auxBitmapSize > incrSize) {
+    m_log.Debug(tag, "Bitmap size %lu of type %d exceeds the dump size %lu. Cannot dump %s",
+                static_cast<unsigned long>(info.auxBitmapSize), static_cast<int>(type), incrSize,
+                vol);
+    return false;
+  }
   if (!MutateDefaultBitMapFileName(type == KQV_BITMAP_INCR ? "incr-tmp" : "full-tmp")) {
     return false;
   }
@@ -790,15 +797,21 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
     }
   };
 
-  if (disk && !MergeBM(driverBM.get(), fullSize, disk.get(), fullSize)) {
-    m_log.Debug(tag, "MergeBM failed for %s", vol);
+  try {
+    if (disk && !MergeBM(driverBM.get(), fullSize, disk.get(), fullSize)) {
+      m_log.Debug(tag, "MergeBM failed for %s", vol);
+      giveBack();
+      return false;
+    }
+    if (!SaveBMToFile(driverBM.get(), fullSize, &info.dumpHeader, std::string())) {
+      m_log.Debug(tag, "SaveBMToFile failed for %s", vol);
+      giveBack();
+      return false;
+    }
+  } catch (...) {
+    // Not handled here, only kept from taking the fetched bits with it.
     giveBack();
-    return false;
-  }
-  if (!SaveBMToFile(driverBM.get(), fullSize, &info.dumpHeader, std::string())) {
-    m_log.Debug(tag, "SaveBMToFile failed for %s", vol);
-    giveBack();
-    return false;
+    throw;
   }
   m_log.Debug(tag, "Saved Bitmap for %s", vol);
   return true;
