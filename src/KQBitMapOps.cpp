@@ -251,11 +251,10 @@ void LogBytes(EvDebug& log, const char* tag, const unsigned char* bitmap, unsign
 unsigned char* NewBitmap(std::size_t n, bool zero, bool orNull = false) {
   auto* bitmap = orNull ? new (std::nothrow) unsigned char[n] : new unsigned char[n];
   if (bitmap == nullptr) return nullptr;
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
   if (n >= 2 * kHuge) {
-    auto begin = (reinterpret_cast<std::uintptr_t>(bitmap) + kHuge - 1) & ~(kHuge - 1);
-    auto end = (reinterpret_cast<std::uintptr_t>(bitmap) + n) & ~(kHuge - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    const std::size_t skip = (kHuge - reinterpret_cast<std::uintptr_t>(bitmap) % kHuge) % kHuge;
+    ::madvise(bitmap + skip, (n - skip) / kHuge * kHuge, MADV_HUGEPAGE);
   }
   if (zero) std::memset(bitmap, 0, n);
   return bitmap;
