@@ -177,10 +177,10 @@ class ExtentPrinter {
     const uint64_t offset = first * opt_.blockSize;
     const uint64_t length = (last - first + 1) * opt_.blockSize;
     if (opt_.json) {
-      std::printf("%s{\"first\":%llu,\"last\":%llu", count_++ != 0 ? "," : "",
+      std::printf(R"(%s{"first":%llu,"last":%llu)", count_++ != 0 ? "," : "",
                   static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
       if (opt_.blockSize != 0) {
-        std::printf(",\"offset\":%llu,\"length\":%llu", static_cast<unsigned long long>(offset),
+        std::printf(R"(,"offset":%llu,"length":%llu)", static_cast<unsigned long long>(offset),
                     static_cast<unsigned long long>(length));
       }
       std::printf("}");
@@ -210,7 +210,7 @@ void PrintCounts(const ExtentScanner& scanner, const Options& opt) {
   const auto bits = static_cast<unsigned long long>(scanner.setBits());
   const auto extents = static_cast<unsigned long long>(scanner.extents());
   if (opt.json) {
-    std::printf("\"set_bits\":%llu,\"extent_count\":%llu", bits, extents);
+    std::printf(R"("set_bits":%llu,"extent_count":%llu)", bits, extents);
   } else if (extents == 0) {
     std::printf("  none\nset bits:    0\n");
   } else {
@@ -223,13 +223,13 @@ int Show(const Options& opt, const BitmapFile& file) {
   ExtentScanner scanner(opt.order, std::ref(printer));
   const auto size = static_cast<unsigned long long>(file.size());
   if (opt.json) {
-    std::printf("{\"file\":%s,\"header\":", JsonString(file.name).c_str());
+    std::printf(R"({"file":%s,"header":)", JsonString(file.name).c_str());
     if (file.noHeader) {
       std::printf("null");
     } else {
       std::printf("%u", file.bytes[0]);
     }
-    std::printf(",\"size\":%llu,\"bit_order\":\"%s\",\"block_size\":%llu,\"extents\":[", size,
+    std::printf(R"(,"size":%llu,"bit_order":"%s","block_size":%llu,"extents":[)", size,
                 opt.order == BitOrder::LsbFirst ? "lsb" : "msb",
                 static_cast<unsigned long long>(opt.blockSize));
   } else {
@@ -267,9 +267,9 @@ int Diff(const Options& opt, const BitmapFile& a, const BitmapFile& b) {
   const BitmapFile* sides[2][2] = {{&a, &b}, {&b, &a}};
   const char* keys[2] = {"only_in_a", "only_in_b"};
   if (opt.json) {
-    std::printf("{\"a\":%s,\"b\":%s,\"size\":%llu", JsonString(a.name).c_str(),
+    std::printf(R"({"a":%s,"b":%s,"size":%llu)", JsonString(a.name).c_str(),
                 JsonString(b.name).c_str(), static_cast<unsigned long long>(a.size()));
-    if (!opt.noHeader) std::printf(",\"header_a\":%u,\"header_b\":%u", a.bytes[0], b.bytes[0]);
+    if (!opt.noHeader) std::printf(R"(,"header_a":%u,"header_b":%u)", a.bytes[0], b.bytes[0]);
   } else {
     std::printf("bitmap size: %llu bytes each\n", static_cast<unsigned long long>(a.size()));
     if (!opt.noHeader) {
@@ -283,7 +283,7 @@ int Diff(const Options& opt, const BitmapFile& a, const BitmapFile& b) {
     ExtentPrinter printer(opt);
     ExtentScanner scanner(opt.order, std::ref(printer));
     if (opt.json) {
-      std::printf(",\"%s\":{\"extents\":[", keys[s]);
+      std::printf(R"(,"%s":{"extents":[)", keys[s]);
     } else {
       std::printf("set only in %s, %s\n", mine.name.c_str(), ExtentsHeading(opt));
     }

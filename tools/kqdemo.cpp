@@ -122,7 +122,7 @@ bool Exists(const std::string& path) {
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // The bitmap part of a bitmap file (all but the header byte); empty if absent.
@@ -326,7 +326,7 @@ bool Demo::Backup() {
       "  file into it and saves the result there; the bits as fetched go to the restart file\n");
   const Bytes fetched = Driver(KQV_BITMAP_INCR);
   const Bytes before = FileBitmap(Path("backup"));
-  if (!Called("DoBitmapFormalities(KQV_BITMAP_INCR, \"backup\", \"restart\", false)",
+  if (!Called(R"(DoBitmapFormalities(KQV_BITMAP_INCR, "backup", "restart", false))",
               ops_->DoBitmapFormalities(KQV_BITMAP_INCR, "backup", "restart", false))) {
     return false;
   }

@@ -22,11 +22,9 @@
 #include "EvDebugFileInstance.h"
 #include "KqLogControl.h"
 
-namespace kqlog {
-namespace detail {
+namespace kqlog::detail {
 std::atomic<int> g_level{1};
-}  // namespace detail
-}  // namespace kqlog
+}  // namespace kqlog::detail
 
 namespace {
 
@@ -77,7 +75,7 @@ struct Globals {
 
 // Never destroyed, so that objects logging from static destructors stay safe.
 Globals& G() {
-  static Globals* const globals = new Globals;
+  static auto* const globals = new Globals;
   return *globals;
 }
 
@@ -85,8 +83,9 @@ std::atomic<bool> g_capturing{false};
 std::atomic<long long> g_pollMs{100};
 
 CaptureFrame* FindFrame(const kqlog::Capture* owner) {
-  for (CaptureFrame& f : G().captures)
+  for (CaptureFrame& f : G().captures) {
     if (f.owner == owner) return &f;
+  }
   return nullptr;
 }
 
@@ -106,9 +105,10 @@ class LineBuffer {
       va_end(again);
       return;
     }
-    const size_t need = static_cast<size_t>(n);
-    if (need + kSpare > cap_ - len_ && grow(len_ + need + kSpare))
+    const auto need = static_cast<size_t>(n);
+    if (need + kSpare > cap_ - len_ && grow(len_ + need + kSpare)) {
       std::vsnprintf(data_ + len_, cap_ - len_, format, again);
+    }
     va_end(again);
     len_ = std::min(len_ + need, cap_ - kSpare);
   }
@@ -141,7 +141,7 @@ class LineBuffer {
     return true;
   }
 
-  char stack_[4096];
+  char stack_[4096]{};
   std::unique_ptr<char[]> heap_;
   char* data_ = stack_;
   size_t cap_ = sizeof stack_;
@@ -172,8 +172,9 @@ bool Captured(Entry::Kind kind, const char* tag, int level, const std::string& t
   std::lock_guard<std::mutex> lock(G().captureMutex);
   if (G().captures.empty()) return false;
   CaptureFrame& frame = G().captures.back();
-  if (kind == Entry::Kind::Break || level <= frame.level)
+  if (kind == Entry::Kind::Break || level <= frame.level) {
     frame.entries.push_back(Entry{kind, tag, level, text, source, fromEvent});
+  }
   return true;
 }
 
@@ -190,8 +191,9 @@ void Emit(const EvDebug* source, bool fromEvent, int ownFd, Entry::Kind kind, co
       LineBuffer text;
       text.vappend(format, forCapture);
       va_end(forCapture);
-      if (Captured(kind, tag, level, std::string(text.data(), text.size()), source, fromEvent))
+      if (Captured(kind, tag, level, std::string(text.data(), text.size()), source, fromEvent)) {
         return;
+      }
     }
     LineBuffer line;
     timespec now{};
@@ -228,10 +230,11 @@ MarkerCheck CheckMarker(const char* marker) noexcept {
   MarkerCheck check{MarkerState::Untrusted, ""};
   UniqueFd fd(open(marker, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0) {
-    if (errno == ENOENT || errno == ENOTDIR)
+    if (errno == ENOENT || errno == ENOTDIR) {
       check.state = MarkerState::Absent;
-    else
+    } else {
       std::snprintf(check.why, sizeof check.why, "cannot check it, error %d", errno);
+    }
     return check;
   }
   struct stat st {};
@@ -260,9 +263,10 @@ EvDebug::EvDebug(EvDebugFileInstance* instance) noexcept : instance_(instance) {
   if (instance_ == nullptr) return;
   ErrnoKeeper keepErrno;
   fd_ = open(instance_->path().c_str(), kLogOpenFlags, kLogFileMode);
-  if (fd_ < 0)
+  if (fd_ < 0) {
     Debug("EvDebug::EvDebug", "cannot open log file %s: error %d; using the default destination",
           instance_->path().c_str(), errno);
+  }
 }
 
 EvDebug::~EvDebug() {
@@ -272,6 +276,7 @@ EvDebug::~EvDebug() {
   }
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): the facility's call shape
 void EvDebug::Debug(char const* tag, char const* format, ...) noexcept {
   if (!kqlog::LevelEnabled(1)) return;
   va_list args;
@@ -280,6 +285,7 @@ void EvDebug::Debug(char const* tag, char const* format, ...) noexcept {
   va_end(args);
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): the facility's call shape
 void EvDebug::DebugLvl(char const* tag, int level, char const* format, ...) noexcept {
   if (!kqlog::LevelEnabled(level)) return;
   va_list args;
@@ -288,6 +294,7 @@ void EvDebug::DebugLvl(char const* tag, int level, char const* format, ...) noex
   va_end(args);
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): the facility's call shape
 void EvDebug::debug(char const* format, ...) noexcept {
   if (!kqlog::LevelEnabled(1)) return;
   va_list args;
@@ -329,16 +336,18 @@ void SetDestination(const std::string& path) noexcept {
     int openError = 0;
     if (!path.empty()) {
       UniqueFd fd(open(path.c_str(), kLogOpenFlags, kLogFileMode));
-      if (fd.get() >= 0)
+      if (fd.get() >= 0) {
         next = std::make_shared<const UniqueFd>(std::move(fd));
-      else
+      } else {
         openError = errno;
+      }
     }
     std::atomic_store(&G().destination, std::move(next));
-    if (openError != 0)
+    if (openError != 0) {
       EvDebug().Debug("kqlog::SetDestination",
                       "cannot open log file %s: error %d; logging to standard error", path.c_str(),
                       openError);
+    }
   } catch (...) {
   }
 }
@@ -377,19 +386,23 @@ std::vector<Entry> Capture::entries() const {
 
 std::vector<std::string> Capture::lines() const {
   std::vector<std::string> out;
-  for (const Entry& e : entries())
-    if (e.kind != Entry::Kind::Break)
+  for (const Entry& e : entries()) {
+    if (e.kind != Entry::Kind::Break) {
       out.push_back(e.tag + "|" + std::to_string(e.level) + "|" + e.text);
+    }
+  }
   return out;
 }
 
 std::vector<std::string> Capture::breaks() const {
   std::vector<std::string> out;
-  for (const Entry& e : entries())
+  for (const Entry& e : entries()) {
     if (e.kind == Entry::Kind::Break) out.push_back(e.text);
+  }
   return out;
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): empties this capture's record
 void Capture::clear() {
   std::lock_guard<std::mutex> lock(G().captureMutex);
   if (CaptureFrame* frame = FindFrame(this)) frame->entries.clear();
