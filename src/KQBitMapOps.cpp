@@ -946,9 +946,14 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   }
   // From here until the bitmap file holds the merge, the driver's changes
   // live only in these buffers: any failure hands them back to the driver.
-  std::unique_ptr<unsigned char[]> restart;
+  // The driver bitmap stays as fetched and is the restart bitmap: with equal
+  // sizes the file's bitmap takes the merge (OR is symmetric), which spares a
+  // third bitmap and its copy; otherwise the merge goes into a copy.
+  unsigned char* const asFetched = driverBM.get();
+  unsigned char* merged = asFetched;
+  std::unique_ptr<unsigned char[]> copy;
   bool saved = false;
-  auto giveBack = [&](unsigned char* asFetched) {
+  auto giveBack = [&]() {
     if (size == 0) return;  // nothing was taken over
     if (MergeAndWriteBMOntoDriver(type, asFetched, size)) {
       m_log.Debug(tag, "Gave the bitmap from driver back to the driver");
@@ -959,34 +964,41 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   try {
     m_log.Debug(tag, "Got BM from driver");
     m_log.Debug(tag, "Printing Driver BM");
-    LogBytes(m_log, tag, driverBM.get(), size);
-
-    restart.reset(NewBitmap(size, false));
-    std::memcpy(restart.get(), driverBM.get(), size);
+    LogBytes(m_log, tag, asFetched, size);
 
     m_log.Debug(tag, "Merge Disk BM with BM from Driver");
-    if (disk && !MergeBM(driverBM.get(), size, disk.get(), diskSize)) {
+    bool mergedOk = true;
+    if (disk && diskSize == size) {
+      mergedOk = MergeBM(disk.get(), diskSize, asFetched, size);
+      merged = disk.get();
+    } else if (disk) {
+      copy.reset(NewBitmap(size, false));
+      std::memcpy(copy.get(), asFetched, size);
+      mergedOk = MergeBM(copy.get(), size, disk.get(), diskSize);
+      merged = copy.get();
+    }
+    if (!mergedOk) {
       m_log.Debug(tag, "Failed to Merge BM");
-      giveBack(restart.get());
+      giveBack();
       return false;
     }
     m_log.Debug(tag, "Merge done");
     m_log.Debug(tag, "Saving Merged  bitmap to file");
-    if (!SaveBMToFile(driverBM.get(), size, &info.bitmapHeader, std::string())) {
-      giveBack(restart.get());
+    if (!SaveBMToFile(merged, size, &info.bitmapHeader, std::string())) {
+      giveBack();
       return false;
     }
     saved = true;
   } catch (...) {
     // Not handled here, only kept from taking the changes with it.
-    if (!saved) giveBack(restart ? restart.get() : driverBM.get());
+    if (!saved) giveBack();
     throw;
   }
   m_log.debugBreak("/tmp/DoBitMap.afterwritingmergedbm", nullptr, 0, 0, true);
   m_log.Debug(tag, "Printing Mergerd BM");
-  LogBytes(m_log, tag, driverBM.get(), size);
+  LogBytes(m_log, tag, merged, size);
   m_log.Debug(tag, "Printing Restarted BM");
-  LogBytes(m_log, tag, restart.get(), size);
+  LogBytes(m_log, tag, asFetched, size);
 
   if (restartName != nullptr) {
     if (!MutateDefaultBitMapFileName(restartName)) {
@@ -994,14 +1006,14 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
       return false;
     }
     m_log.Debug(tag, "Saving restart bitmap to file");
-    if (!SaveBMToFile(restart.get(), size, &info.bitmapHeader, std::string())) {
+    if (!SaveBMToFile(asFetched, size, &info.bitmapHeader, std::string())) {
       m_log.Debug(tag, "Failed to save restart bitmap to file");
       return false;
     }
     m_log.debugBreak("/tmp/DoBitMap.afterwritingresterbm", nullptr, 0, 0, true);
   }
   disk.reset();
-  restart.reset();
+  copy.reset();
   driverBM.reset();
   m_log.debugBreak("/tmp/DoBitMap.beforereturn", nullptr, 0, 0, true);
   return true;
