@@ -9,4 +9,4 @@ cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)"
 find "$dir" -name '*.gcda' -delete
 ctest --test-dir "$dir" -j "$(nproc 2>/dev/null || echo 2)" --output-on-failure >/dev/null
 gcovr --root . --filter 'src/' --exclude-unreachable-branches --exclude-throw-branches \
-  --print-summary --txt "$dir" "${@}"
+  --print-summary "${@}" "$dir"

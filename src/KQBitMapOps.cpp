@@ -192,6 +192,23 @@ class FileReplacement {
   Fd fd_;
 };
 
+// Writes the bitmap into a replacement and puts it in the target's place,
+// logging the step that failed.
+bool WriteAndCommit(FileReplacement& file, EvDebug& log, const char* tag, const char* name,
+                    const unsigned char* bitmap, std::size_t size) {
+  if (!WriteFully(file.fd(), bitmap, size)) {
+    log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
+    return false;
+  }
+  const FileReplacement::Stage stage = file.Commit();
+  if (stage == FileReplacement::Stage::Flush) {
+    log.Debug(tag, "Failed to flush to file=%s error no=%d", name, errno);
+  } else if (stage == FileReplacement::Stage::Rename) {
+    log.Debug(tag, "Failed to replace file=%s error no=%d", name, errno);
+  }
+  return stage == FileReplacement::Stage::Done;
+}
+
 uint64_t LoadWord(const unsigned char* p) noexcept {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -346,21 +363,7 @@ bool KQBitMapOps::SaveBMToFile(unsigned char* bitmap, unsigned long size, unsign
     m_log.Debug(tag, "1a:Failed to write to file=%s error no=%d", name, errno);
     return false;
   }
-  if (!WriteFully(file.fd(), bitmap, size)) {
-    m_log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
-    return false;
-  }
-  switch (file.Commit()) {
-    case FileReplacement::Stage::Done:
-      return true;
-    case FileReplacement::Stage::Flush:
-      m_log.Debug(tag, "Failed to flush to file=%s error no=%d", name, errno);
-      return false;
-    case FileReplacement::Stage::Rename:
-      m_log.Debug(tag, "Failed to replace file=%s error no=%d", name, errno);
-      return false;
-  }
-  return false;
+  return WriteAndCommit(file, m_log, tag, name, bitmap, size);
 }
 
 bool KQBitMapOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
@@ -745,21 +748,7 @@ bool KQBitMapOps::SaveFileForFailure(KQVBitmapType /*type*/, unsigned long size,
     return false;
   }
   std::memset(ones.get(), 0xFF, size);
-  if (!WriteFully(file.fd(), ones.get(), size)) {
-    m_log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
-    return false;
-  }
-  switch (file.Commit()) {
-    case FileReplacement::Stage::Done:
-      return true;
-    case FileReplacement::Stage::Flush:
-      m_log.Debug(tag, "Failed to flush to file=%s error no=%d", name, errno);
-      return false;
-    case FileReplacement::Stage::Rename:
-      m_log.Debug(tag, "Failed to replace file=%s error no=%d", name, errno);
-      return false;
-  }
-  return false;
+  return WriteAndCommit(file, m_log, tag, name, ones.get(), size);
 }
 
 // NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
