@@ -539,33 +539,33 @@ bool AllocateForType(KQVolume& volume, EvDebug& log, const char* tag, KQVBitmapT
   return true;
 }
 
+// The two retrievals after their volume object is ready: sized from the
+// volume information when given no buffer, fetched with `fetch`, and the
+// volume object gone after a success. Both log under one tag.
+bool Retrieve(KQVolume*& volume, EvDebug& log, KQVBitmapType type, unsigned char** bitmap,
+              unsigned long* size, bool flag,
+              bool (KQVolume::*fetch)(KQVBitmapType, unsigned char*, unsigned long, bool)) {
+  const char* tag = "KQBitMapOps::GetBMFromDriver";
+  if (*bitmap == nullptr && !AllocateForType(*volume, log, tag, type, bitmap, size)) return false;
+  if (!(volume->*fetch)(type, *bitmap, *size, flag)) return false;
+  delete volume;
+  volume = nullptr;
+  return true;
+}
+
 }  // namespace
 
 bool KQBitMapOps::GetBMFromDriver(KQVBitmapType type, unsigned char** bitmap, unsigned long* size,
                                   bool flag) {
-  const char* tag = "KQBitMapOps::GetBMFromDriver";
   if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) return false;
-  if (*bitmap == nullptr && !AllocateForType(*m_volume, m_log, tag, type, bitmap, size)) {
-    return false;
-  }
-  if (!m_volume->GetBitmap(type, *bitmap, *size, flag)) return false;
-  delete m_volume;
-  m_volume = nullptr;
-  return true;
+  return Retrieve(m_volume, m_log, type, bitmap, size, flag, &KQVolume::GetBitmap);
 }
 
 bool KQBitMapOps::GetAndClearBMFromDriver(KQVBitmapType type, unsigned char** bitmap,
                                           unsigned long* size, bool flag,
                                           const std::string& displayName) {
-  const char* tag = "KQBitMapOps::GetBMFromDriver";  // shared with the plain retrieval
   if (!InitAndValidateVolObject(displayName) || m_volume == nullptr) return false;
-  if (*bitmap == nullptr && !AllocateForType(*m_volume, m_log, tag, type, bitmap, size)) {
-    return false;
-  }
-  if (!m_volume->GetAndClearBitmap(type, *bitmap, *size, flag)) return false;
-  delete m_volume;
-  m_volume = nullptr;
-  return true;
+  return Retrieve(m_volume, m_log, type, bitmap, size, flag, &KQVolume::GetAndClearBitmap);
 }
 
 bool KQBitMapOps::ClearBMOnDriver(KQVBitmapType type) {

@@ -11,7 +11,9 @@
 namespace {
 
 using kqsim::Op;
+using kqtest::Bits;
 using kqtest::Bytes;
+using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
 using kqtest::WriteAll;
@@ -22,15 +24,6 @@ using Matchers = std::vector<::testing::Matcher<const std::string&>>;
 constexpr const char* kTag = "KQVIProxyScan::DoBitmapDump";
 constexpr const char* kMutate = "KQBitMapOps::MutateDefaultBitMapFileName";
 
-Bytes Bits(std::initializer_list<int> bits, size_t size = 16) {
-  Bytes b(size);
-  for (int n : bits) b[n / 8] |= static_cast<unsigned char>(1u << (n % 8));
-  return b;
-}
-Bytes File(unsigned char header, Bytes bitmap) {
-  bitmap.insert(bitmap.begin(), header);
-  return bitmap;
-}
 Bytes Or(Bytes a, const Bytes& b) {
   for (size_t i = 0; i < a.size() && i < b.size(); ++i) a[i] |= b[i];
   return a;

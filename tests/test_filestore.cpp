@@ -25,7 +25,9 @@
 
 namespace {
 
+using kqtest::Bits;
 using kqtest::Bytes;
+using kqtest::File;
 using kqtest::Line;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -41,12 +43,6 @@ Bytes Random(std::size_t n, unsigned seed) {
   Bytes b(n);
   for (auto& c : b) c = static_cast<unsigned char>(gen());
   return b;
-}
-
-Bytes File(unsigned char header, const Bytes& bitmap) {
-  Bytes f(bitmap.size() + 1, header);
-  std::copy(bitmap.begin(), bitmap.end(), f.begin() + 1);
-  return f;
 }
 
 std::vector<std::string> Temporaries(const std::string& dir) {

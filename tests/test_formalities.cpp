@@ -12,7 +12,9 @@ namespace {
 
 using kqlog::Entry;
 using kqsim::Op;
+using kqtest::Bits;
 using kqtest::Bytes;
+using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
 using kqtest::WriteAll;
@@ -28,16 +30,6 @@ constexpr const char* kGaveBack = "Gave the bitmap from driver back to the drive
 const std::vector<std::string> kBreaks = {
     "/tmp/DoBitMap.afterentering", "/tmp/DoBitMap.afterwritingmergedbm",
     "/tmp/DoBitMap.afterwritingresterbm", "/tmp/DoBitMap.beforereturn"};
-
-Bytes Bits(std::initializer_list<int> bits, size_t size = 16) {
-  Bytes b(size);
-  for (int n : bits) b[n / 8] |= static_cast<unsigned char>(1u << (n % 8));
-  return b;
-}
-Bytes File(unsigned char header, Bytes bitmap) {
-  bitmap.insert(bitmap.begin(), header);
-  return bitmap;
-}
 
 // Steps a derived class can replace: the n-th save fails or throws, and the
 // naming refuses one suffix.

@@ -12,7 +12,9 @@ namespace {
 
 using kqlog::Entry;
 using kqsim::Op;
+using kqtest::Bits;
 using kqtest::Bytes;
+using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
 using kqtest::WriteAll;
@@ -20,16 +22,6 @@ using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
 constexpr const char* kTag = "KQBitMapOps::GetBitMap";
-
-Bytes Bits(std::initializer_list<int> bits) {
-  Bytes b(16);
-  for (int n : bits) b[n / 8] |= static_cast<unsigned char>(1u << (n % 8));
-  return b;
-}
-Bytes File(unsigned char header, Bytes bitmap) {
-  bitmap.insert(bitmap.begin(), header);
-  return bitmap;
-}
 
 class NoMerge : public kqtest::DirOps {
  public:

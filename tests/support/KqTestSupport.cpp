@@ -68,6 +68,17 @@ std::string DirOps::PrepareAbsoluteBitmapFileName(std::string nameSuffix, char* 
   return dir_ + "/" + name.substr(kPrefix.size());
 }
 
+Bytes Bits(std::initializer_list<int> bits, size_t size) {
+  Bytes b(size);
+  for (int n : bits) b[n / 8] |= static_cast<unsigned char>(1u << (n % 8));
+  return b;
+}
+
+Bytes File(unsigned char header, Bytes bitmap) {
+  bitmap.insert(bitmap.begin(), header);
+  return bitmap;
+}
+
 bool Exists(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;

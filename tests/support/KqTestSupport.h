@@ -8,6 +8,7 @@
 #include <KQVolumeSim.h>
 #include <kqbitmapops/KQBitMapOps.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,11 @@ class DirOps : public KQBitMapOps {
  private:
   std::string dir_;
 };
+
+// A bitmap of `size` bytes with the given bits set (bit n: byte n / 8, mask 1 << n % 8).
+Bytes Bits(std::initializer_list<int> bits, size_t size = 16);
+// The bytes of a bitmap file: the header byte, then the bitmap.
+Bytes File(unsigned char header, Bytes bitmap);
 
 bool Exists(const std::string& path);
 Bytes ReadAll(const std::string& path);
