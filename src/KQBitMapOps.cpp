@@ -821,7 +821,11 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   // Once the driver's copy is cleared, a failure below must hand the bits back.
   auto giveBack = [&]() {
     if (!clearOnDriver) return;
-    if (m_volume->MergeBitmap(type, driverBM.get(), incrSize)) {
+    // A replaced step may have used and released the volume object meanwhile.
+    if (m_volume == nullptr && (!InitAndValidateVolObject(std::string()) || m_volume == nullptr)) {
+      m_log.Debug(tag, "Failed to give the fetched bitmap back to the driver for %s: %s", vol,
+                  "no volume object");
+    } else if (m_volume->MergeBitmap(type, driverBM.get(), incrSize)) {
       m_log.Debug(tag, "Gave the fetched bitmap back to the driver for %s", vol);
     } else if (m_volume->MarkBitmapDirty(type, 0)) {
       m_log.Debug(tag, "Marked the driver bitmap dirty for %s", vol);

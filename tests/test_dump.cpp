@@ -32,11 +32,18 @@ Bytes Or(Bytes a, const Bytes& b) {
 class Faulty : public kqtest::DirOps {
  public:
   using DirOps::DirOps;
-  bool failSave = false, throwSave = false, failMerge = false;
+  bool failSave = false, throwSave = false, failMerge = false, fetchInSave = false;
 
   bool SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
                     std::string fileName) override {
     if (throwSave) throw std::runtime_error("save blew up");
+    if (fetchInSave) {  // a replaced step that uses (and so releases) the volume object
+      unsigned char* scratch = nullptr;
+      unsigned long scratchSize = 0;
+      GetBMFromDriver(KQV_BITMAP_FULL, &scratch, &scratchSize, false);
+      delete[] scratch;
+      return false;
+    }
     return !failSave && DirOps::SaveBMToFile(bitmap, size, header, std::move(fileName));
   }
   bool MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) override {
@@ -252,6 +259,15 @@ TEST_F(Dump, ExceptionAfterAClearingFetchGivesTheBitsBack) {
   Write(1);
   EXPECT_THROW(faulty->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true), std::runtime_error);
   EXPECT_EQ(Driver(), Bits({1}));
+}
+
+TEST_F(Dump, GivesTheBitsBackEvenAfterAStepReleasedTheVolumeObject) {
+  faulty->fetchInSave = true;
+  Write(3);
+  EXPECT_FALSE(faulty->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true));
+  EXPECT_EQ(Driver(), Bits({3}));
+  EXPECT_EQ(log->lines().back(),
+            Line(kTag, "Gave the fetched bitmap back to the driver for /dev/sda1"));
 }
 
 TEST_F(Dump, ClearingALargerBitmapKeepsWhatTheDumpCannotHold) {
