@@ -110,6 +110,17 @@ TEST_F(FileStore, SaveStoresHeaderThenBitmapAndReadGivesThemBack) {
                                                   "shorter", "zero"}));
 }
 
+// Saving through a symlink replaces the file it names, as writing through it did.
+TEST_F(FileStore, SaveThroughASymlinkReplacesTheFileItNames) {
+  kqtest::WriteAll(dir.file("real"), Random(8, 2));
+  ASSERT_EQ(symlink("real", dir.file("link").c_str()), 0);
+  ASSERT_TRUE(Save(kqtest::Bits({3}, 4), 0x01, dir.file("link")));
+  EXPECT_EQ(kqtest::ReadAll(dir.file("real")), File(0x01, kqtest::Bits({3}, 4)));
+  struct stat st {};
+  EXPECT_TRUE(lstat(dir.file("link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{".sda1__YBVolBitmap", "link", "real"}));
+}
+
 // Shows only under the undefined-behaviour sanitizer.
 TEST_F(FileStore, EmptyBitmapNeedsNoBuffer) {
   unsigned char header = 0;
