@@ -1,20 +1,20 @@
 // The simulated block-filter driver and the volume handle in front of it.
-#include <KQVolumeSim.h>
+#include "KqTestSupport.h"
+
 #include <KQVolumeUnix.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
-#include <set>
 #include <thread>
 
 namespace {
 
 using kqsim::Op;
+using kqtest::Bits;
+using kqtest::Bytes;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using Bytes = std::vector<unsigned char>;
 
 constexpr const char* kCtrl = "/dev/zrbf/ctrl";
 constexpr const char* kVol = "/dev/sda1";
@@ -40,37 +40,30 @@ class SimDriverTest : public ::testing::Test {
   std::shared_ptr<kqsim::SimDriver> driver = kqsim::SimDriver::Install(kCtrl);
 };
 
-Bytes Bits(size_t bytes, const std::vector<int>& bits) {
-  Bytes b(bytes);
-  for (int n : bits) b[n / 8] |= static_cast<unsigned char>(1u << (n % 8));
-  return b;
-}
-
 TEST_F(SimDriverTest, RecordWriteSetsTheBitsOfEveryBlockTouched) {
   struct Case {
     uint64_t offset, length;
-    std::vector<int> bits;
+    int first, count;  // the blocks set: first .. first + count - 1
   };
-  const Case cases[] = {
-      {0, 0, {}},
-      {0, 1, {0}},
-      {4095, 2, {0, 1}},
-      {7 * 4096, 4096, {7}},
-      {7 * 4096, 4097, {7, 8}},
-      {5 * 4096 + 1, 20 * 4096, {5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
-                                 16, 17, 18, 19, 20, 21, 22, 23, 24, 25}},
-      {30 * 4096, 10 * 4096, {30, 31}},
-      {~0ull - 10, 100, {}},
-  };
+  // The last two: cut at the end of the volume, and an offset past any volume.
+  const Case cases[] = {{0, 0, 0, 0},
+                        {0, 1, 0, 1},
+                        {4095, 2, 0, 2},
+                        {7 * 4096, 4096, 7, 1},
+                        {7 * 4096, 4097, 7, 2},
+                        {5 * 4096 + 1, 20 * 4096, 5, 21},
+                        {30 * 4096, 10 * 4096, 30, 2},
+                        {~0ull - 10, 100, 0, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
     driver->AddVolume(kVol, driver->Config(kVol));
     driver->RecordWrite(kVol, c.offset, c.length);
-    Bytes want = Bits(4, c.bits);
+    Bytes want(4);
+    for (int n = c.first; n < c.first + c.count; ++n) want[n / 8] |= 1u << (n % 8);
     EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_INCR), want);
     EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), want);
-    EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_AUX), Bytes(want.begin(), want.begin() + 1));
-    EXPECT_EQ(driver->SetBitCount(kVol, KQV_BITMAP_INCR), c.bits.size());
+    EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_AUX), Bytes{want[0]});
+    EXPECT_EQ(driver->SetBitCount(kVol, KQV_BITMAP_INCR), static_cast<uint64_t>(c.count));
   }
 }
 
@@ -105,44 +98,42 @@ TEST_F(SimDriverTest, FetchAndClearRacingAWriterLosesNoBit) {
   EXPECT_EQ(acc, want) << "after " << rounds << " fetches";
 }
 
+// What the library's own tests do not show: sizes other than the bitmap's, the
+// hook's timing, the counters and the refusals.
 TEST_F(SimDriverTest, BitmapOperationsThroughTheHandle) {
   auto v = Open();
   driver->RecordWrite(kVol, 9 * 4096, 1);
   Bytes buf(6, 0xEE);
   // A larger buffer is zeroed past the bitmap; a smaller one gets the start.
   ASSERT_TRUE(v->GetBitmap(KQV_BITMAP_FULL, buf.data(), buf.size(), false));
-  EXPECT_EQ(buf, Bits(6, {9}));
+  EXPECT_EQ(buf, Bits({9}, 6));
   buf.assign(1, 0xEE);
   ASSERT_TRUE(v->GetBitmap(KQV_BITMAP_FULL, buf.data(), 1, true));
   EXPECT_EQ(buf, Bytes{0});
-  EXPECT_EQ(driver->SetBitCount(kVol, KQV_BITMAP_FULL), 1u);
 
   // The hook runs after the work: its write survives the clear.
   driver->SetHook(Op::GetAndClearBitmap, [&] { driver->RecordWrite(kVol, 0, 1); });
   buf.assign(4, 0);
   ASSERT_TRUE(v->GetAndClearBitmap(KQV_BITMAP_FULL, buf.data(), 4, false));
-  EXPECT_EQ(buf, Bits(4, {9}));
-  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), Bits(4, {0}));
+  EXPECT_EQ(buf, Bits({9}, 4));
+  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), Bits({0}, 4));
 
   Bytes merge = {0x00, 0x81, 0xFF, 0xFF, 0xFF};
   ASSERT_TRUE(v->MergeBitmap(KQV_BITMAP_FULL, merge.data(), 2));
   EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), (Bytes{0x01, 0x81, 0, 0}));
   ASSERT_TRUE(v->MarkBitmapDirty(KQV_BITMAP_INCR, 0));
-  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_INCR), Bytes(4, 0xFF));
   ASSERT_TRUE(v->ClearBitmap(KQV_BITMAP_INCR));
-  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_INCR), Bytes(4, 0));
   EXPECT_EQ(driver->DirtyMarks(kVol, KQV_BITMAP_INCR), 1);
   EXPECT_EQ(driver->Clears(kVol, KQV_BITMAP_INCR), 1);
-  EXPECT_EQ(driver->Clears(kVol, KQV_BITMAP_FULL), 0);
+  EXPECT_EQ(driver->Clears(kVol, KQV_BITMAP_FULL), 0);  // a fetch-and-clear is not counted
 
   EXPECT_FALSE(v->ClearBitmap(static_cast<KQVBitmapType>(3)));
   EXPECT_THAT(v->GetErrorString(), HasSubstr("type 3"));
   EXPECT_FALSE(v->GetBitmap(KQV_BITMAP_INCR, nullptr, 4, false));
-  auto unknown = Open("/dev/sdz9");
-  EXPECT_FALSE(unknown->ClearBitmap(KQV_BITMAP_INCR));
-  EXPECT_THAT(unknown->GetErrorString(), HasSubstr("/dev/sdz9"));
 }
 
+// The order of the recorded calls, the live handle count and a replaced bitmap's
+// size are checked exactly by the library's driver tests.
 TEST_F(SimDriverTest, VolumeInformationComesFromTheConfiguration) {
   kqsim::VolumeConfig cfg;
   cfg.bytes = 100 * 4096 + 1;  // 101 blocks: 13 bytes
@@ -155,30 +146,11 @@ TEST_F(SimDriverTest, VolumeInformationComesFromTheConfiguration) {
   EXPECT_EQ(info.incrBitmapSize, 13u);
   EXPECT_EQ(info.fullBitmapSize, 20u);
   EXPECT_EQ(info.auxBitmapSize, 13u);
-  EXPECT_EQ(info.bitmapHeader, 7);
-  EXPECT_EQ(info.dumpHeader, 9);
-  driver->SetBitmap("/dev/sdb", KQV_BITMAP_AUX, {});
-  ASSERT_EQ(Open("/dev/sdb")->GetVolInfo(&info), 1);
-  EXPECT_EQ(info.auxBitmapSize, 0u);
-}
-
-TEST_F(SimDriverTest, CreationSequenceIsRecordedInOrder) {
-  int before = kqsim::SimDriver::LiveHandles();
-  {
-    auto v = Open();
-    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), before + 1);
-    KQVolumeInfo info{};
-    v->GetVolInfo(&info);
-  }
-  EXPECT_EQ(kqsim::SimDriver::LiveHandles(), before);
-  EXPECT_THAT(driver->CallOps(), ElementsAre(Op::Construct, Op::IsValid, Op::SetClntDisplayName,
-                                             Op::SetVolumeName, Op::GetVolInfo, Op::Destroy));
-  auto calls = driver->Calls();
-  EXPECT_EQ(calls[0].text, kCtrl);
-  EXPECT_EQ(calls[2].text, "job");
-  EXPECT_EQ(calls[3].volume, "");
-  EXPECT_EQ(calls[3].text, kVol);
-  EXPECT_EQ(calls[4].volume, kVol);
+  EXPECT_TRUE(info.bitmapHeader == 7 && info.dumpHeader == 9);
+  // Construct, IsValid, SetClntDisplayName, SetVolumeName, GetVolInfo.
+  const std::vector<kqsim::Call> calls = driver->Calls();
+  EXPECT_TRUE(calls[0].text == kCtrl && calls[3].text == "/dev/sdb");
+  EXPECT_TRUE(calls[3].volume.empty() && calls[4].volume == "/dev/sdb");
 }
 
 TEST_F(SimDriverTest, InjectedFaultsHitTheChosenCalls) {
@@ -190,8 +162,8 @@ TEST_F(SimDriverTest, InjectedFaultsHitTheChosenCalls) {
     results.push_back(v->GetBitmap(KQV_BITMAP_INCR, buf.data(), 4, false));
   EXPECT_THAT(results, ElementsAre(true, false, false, true));
   EXPECT_EQ(driver->Injected(Op::GetBitmap), 2);
-  EXPECT_THAT(v->GetErrorString(), HasSubstr("GetBitmap"));
 
+  // A call that throws is recorded but runs no hook.
   int hooked = 0;
   driver->SetHook(Op::ClearBitmap, [&] { ++hooked; });
   driver->ThrowAt(Op::ClearBitmap);
@@ -212,12 +184,6 @@ TEST_F(SimDriverTest, InjectedFaultsHitTheChosenCalls) {
   EXPECT_EQ(v->IsValid(), 0);
   EXPECT_EQ(v->IsValid(), 0);
   EXPECT_FALSE(v->ClearBitmap(KQV_BITMAP_INCR));
-  EXPECT_THAT(v->GetErrorString(), HasSubstr("IsValid"));
-
-  int live = kqsim::SimDriver::LiveHandles();
-  driver->ThrowAt(Op::Construct);
-  EXPECT_THROW(KQVolumeUnix{kCtrl}, kqsim::InjectedFault);
-  EXPECT_EQ(kqsim::SimDriver::LiveHandles(), live);
 }
 
 TEST_F(SimDriverTest, GetVolNameAnswersForTrackedVolumesOnly) {
