@@ -1,3 +1,5 @@
+// The log facility stand-in: the level threshold, the test capture, written
+// lines, errno, and when debugBreak trusts its marker.
 #include <EvDebugFileInstance.h>
 #include <EvEvent.h>
 #include <KqLogControl.h>
@@ -9,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <regex>
 #include <thread>
@@ -20,10 +21,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using kqlog::Entry;
+using Lines = std::vector<std::string>;
 
-std::vector<std::string> FileLines(const std::string& path) {
+Lines FileLines(const std::string& path) {
   std::ifstream in(path);
-  std::vector<std::string> lines;
+  Lines lines;
   for (std::string l; std::getline(in, l);) lines.push_back(l);
   return lines;
 }
@@ -45,18 +47,16 @@ TEST_F(LogFacility, LineAboveThresholdIsNotFormatted) {
   void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(page, MAP_FAILED);
   const char* poison = static_cast<const char*>(page);
+  kqlog::SetDestination(dir.file("log"));
+  log.DebugLvl("T", 2, "%s", poison);
   {
     kqlog::Capture cap(1);
     log.DebugLvl("T", 2, "%s", poison);
     kqlog::SetLevel(0);
     log.Debug("T", "%s", poison);
     log.debug("%s", poison);
-    kqlog::SetLevel(1);
-    log.DebugLvl("T", 1, "kept");
-    EXPECT_EQ(cap.lines(), std::vector<std::string>{"T|1|kept"});
+    EXPECT_TRUE(cap.lines().empty());
   }
-  kqlog::SetDestination(dir.file("log"));
-  log.DebugLvl("T", 2, "%s", poison);
   EXPECT_TRUE(FileLines(dir.file("log")).empty());
   munmap(page, 4096);
 }
@@ -78,171 +78,132 @@ TEST_F(LogFacility, CaptureRecordsEveryKindInOrder) {
     EXPECT_TRUE(e[1].kind == Entry::Kind::DebugLvl && e[1].source == &log && !e[1].fromEvent);
     EXPECT_TRUE(e[2].kind == Entry::Kind::Untagged && e[2].tag.empty() && e[2].level == 1);
     EXPECT_TRUE(e[3].kind == Entry::Kind::Break && e[3].level == 0 && e[3].tag.empty());
-    EXPECT_EQ(cap.lines(), (std::vector<std::string>{"A|1|one 1", "B|2|two x", "|1|three"}));
-    EXPECT_EQ(cap.breaks(), std::vector<std::string>{dir.file("absent")});
-    cap.clear();
-    EXPECT_TRUE(cap.entries().empty());
+    EXPECT_EQ(cap.lines(), (Lines{"A|1|one 1", "B|2|two x", "|1|three"}));
+    EXPECT_EQ(cap.breaks(), Lines{dir.file("absent")});
   }
   EXPECT_EQ(kqlog::Level(), 3);
 }
 
-TEST_F(LogFacility, ConcurrentWritersProduceWholeLines) {
-  const std::string path = dir.file("log");
-  kqlog::SetDestination(path);
+// Concurrent writers to the shared destination, then an object with a file of its own.
+TEST_F(LogFacility, WrittenLinesAreWholeAndGoWhereTheyBelong) {
+  const std::string shared = dir.file("shared"), own = dir.file("own");
+  kqlog::SetDestination(shared);
   constexpr int kThreads = 6, kLines = 300;
   const std::string pad(5000, 'p');  // longer than the stack buffer and than PIPE_BUF
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      EvDebug own;
-      for (int i = 0; i < kLines; ++i) own.DebugLvl("W", 1, "t%d i%d %s end", t, i, pad.c_str());
+      EvDebug writer;
+      for (int i = 0; i < kLines; ++i) writer.DebugLvl("W", 1, "t%d i%d %s end", t, i, pad.c_str());
     });
   for (auto& th : threads) th.join();
   log.debug("untagged");
+  EvDebugFileInstance instance(own);
+  EvDebug(&instance).Debug("T", "to own");
 
-  const std::regex prefix(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z pid=\d+ tid=\d+ L1 \[W?\] )");
-  const std::vector<std::string> lines = FileLines(path);
+  const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z pid=\d+ tid=\d+ L1 )";
+  const Lines ownLines = FileLines(own), lines = FileLines(shared);
+  ASSERT_EQ(ownLines.size(), 1u);
+  EXPECT_TRUE(std::regex_match(ownLines[0], std::regex(stamp + R"(\[T\] to own)"))) << ownLines[0];
   ASSERT_EQ(lines.size(), size_t{kThreads * kLines + 1});
+  EXPECT_TRUE(std::regex_match(lines.back(), std::regex(stamp + R"(\[\] untagged)")));
+  const std::regex tagged(stamp + R"(\[W\] t(\d+) i(\d+) )");
   std::vector<int> next(kThreads, 0);
-  for (const std::string& line : lines) {
-    const size_t text = line.find("] ") + 2;
-    ASSERT_TRUE(std::regex_match(line.substr(0, text), prefix)) << line.substr(0, 120);
-    if (&line == &lines.back()) {
-      EXPECT_EQ(line.substr(text - 3), "[] untagged");
-      break;
-    }
-    int t = -1, i = -1;
-    ASSERT_EQ(std::sscanf(line.c_str() + text, "t%d i%d", &t, &i), 2);
-    ASSERT_TRUE(t >= 0 && t < kThreads);
-    EXPECT_EQ(i, next[t]++);  // each thread's lines in its own order
-    EXPECT_EQ(line.substr(text),
-              "t" + std::to_string(t) + " i" + std::to_string(i) + " " + pad + " end");
+  for (size_t n = 0; n + 1 < lines.size(); ++n) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(lines[n], m, tagged, std::regex_constants::match_continuous))
+        << lines[n].substr(0, 120);
+    EXPECT_EQ(std::stoi(m[2]), next.at(std::stoi(m[1]))++);  // each thread's lines in its order
+    EXPECT_EQ(m.suffix(), pad + " end");
   }
-}
-
-TEST_F(LogFacility, FileInstanceHasItsOwnDestination) {
-  kqlog::SetDestination(dir.file("shared"));
-  EvDebugFileInstance instance(dir.file("own"));
-  {
-    EvDebug own(&instance);
-    own.Debug("T", "to own");
-  }
-  log.Debug("T", "to shared");
-  const auto own = FileLines(dir.file("own")), shared = FileLines(dir.file("shared"));
-  ASSERT_EQ(own.size(), 1u);
-  ASSERT_EQ(shared.size(), 1u);
-  EXPECT_NE(own[0].find("[T] to own"), std::string::npos);
-  EXPECT_NE(shared[0].find("[T] to shared"), std::string::npos);
 }
 
 TEST_F(LogFacility, ErrnoSurvivesFailingLogCalls) {
-  const std::string missingDir = dir.file("no/such/file");
-  const std::vector<std::function<void()>> calls = {
-      [&] { kqlog::SetDestination(missingDir); },
-      [&] {
-        kqlog::SetDestination("/dev/full");
-        log.Debug("T", "lost");
-      },
-      [&] {
-        EvDebugFileInstance bad(missingDir);
-        EvDebug d(&bad);
-        d.Debug("T", "x");
-      },
-      [&] { log.debugBreak(missingDir.c_str(), nullptr, 0, 0, true); },
-  };
-  for (size_t n = 0; n < calls.size(); ++n) {
-    errno = EDOM;
-    calls[n]();
-    EXPECT_EQ(errno, EDOM) << "call " << n;
-  }
+  const std::string missing = dir.file("no/such/file");
+  EvDebugFileInstance bad(missing);
+  errno = EDOM;
+  kqlog::SetDestination(missing);
+  EXPECT_EQ(errno, EDOM) << "a destination that cannot be opened";
+  kqlog::SetDestination("/dev/full");
+  log.Debug("T", "lost");
+  EXPECT_EQ(errno, EDOM) << "a write that fails";
+  EvDebug(&bad).Debug("T", "x");
+  EXPECT_EQ(errno, EDOM) << "an instance file that cannot be opened";
+  log.debugBreak(missing.c_str(), nullptr, 0, 0, true);
+  EXPECT_EQ(errno, EDOM) << "an absent marker";
 }
 
-// Runs debugBreak on another thread; false if it is still paused after `wait`.
-class BreakRun {
- public:
-  BreakRun(EvDebug& log, std::string marker)
-      : marker_(std::move(marker)), done_(std::async(std::launch::async, [&log, m = marker_] {
+// Runs debugBreak on another thread. Never leaves a test hanging: at the end it
+// releases an open blocked on a FIFO marker and ends a pause.
+struct BreakRun {
+  BreakRun(EvDebug& log, const std::string& m)
+      : marker(m), done(std::async(std::launch::async, [&log, m] {
           log.debugBreak(m.c_str(), nullptr, 0, 0, true);
         })) {}
   ~BreakRun() {
     if (finished(0s)) return;
-    // Never leave a test hanging: release an open blocked on a FIFO, end a pause.
-    const int fd = open(marker_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(marker.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) close(fd);
-    unlink(marker_.c_str());
+    unlink(marker.c_str());
   }
   bool finished(std::chrono::milliseconds wait) {
-    return done_.wait_for(wait) == std::future_status::ready;
+    return done.wait_for(wait) == std::future_status::ready;
   }
-
- private:
-  std::string marker_;
-  std::future<void> done_;
+  const std::string marker;
+  std::future<void> done;
 };
 
-TEST_F(LogFacility, UntrustedMarkersAreLoggedOnceAndIgnored) {
-  const std::string target = dir.file("target");
-  kqtest::WriteAll(target, {});
-  chmod(target.c_str(), 0644);
+// Only a trusted marker pauses; an untrusted one is logged once and ignored.
+TEST_F(LogFacility, DebugBreakPausesOnATrustedMarkerOnly) {
+  const std::string trusted = dir.file("trusted");
+  kqtest::WriteAll(trusted, {});
+  chmod(trusted.c_str(), 0644);
   struct Case {
     const char* name;
-    std::function<void(const std::string&)> make;
-    std::string why;  // empty: absent, nothing logged
+    mode_t mode;      // file type and permissions; 0: no marker
+    std::string why;  // empty: nothing logged
   };
-  const std::vector<Case> cases = {
-      {"absent", [](const std::string&) {}, ""},
-      {"symlink", [&](const std::string& m) { ASSERT_EQ(symlink(target.c_str(), m.c_str()), 0); },
-       "symbolic link"},
-      {"group-writable",
-       [](const std::string& m) {
-         kqtest::WriteAll(m, {});
-         chmod(m.c_str(), 0664);
-       },
-       "writable by group or others (mode 664)"},
-      {"other-writable",
-       [](const std::string& m) {
-         kqtest::WriteAll(m, {});
-         chmod(m.c_str(), 0602);
-       },
-       "writable by group or others (mode 602)"},
-      {"directory", [](const std::string& m) { ASSERT_EQ(mkdir(m.c_str(), 0755), 0); },
-       "not a regular file"},
-      {"fifo",
-       [](const std::string& m) { ASSERT_EQ(mkfifo(m.c_str(), 0600), 0); },  // must not block
-       "not a regular file"},
+  const Case cases[] = {
+      {"absent", 0, ""},
+      {"symlink", S_IFLNK, "symbolic link"},
+      {"group-writable", S_IFREG | 0664, "writable by group or others (mode 664)"},
+      {"other-writable", S_IFREG | 0602, "writable by group or others (mode 602)"},
+      {"directory", S_IFDIR | 0755, "not a regular file"},
+      {"fifo", S_IFIFO | 0600, "not a regular file"},  // checking it must not block
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string marker = dir.file(c.name);
-    c.make(marker);
+    if (S_ISLNK(c.mode)) {
+      ASSERT_EQ(symlink(trusted.c_str(), marker.c_str()), 0);
+    } else if (S_ISDIR(c.mode)) {
+      ASSERT_EQ(mkdir(marker.c_str(), 0755), 0);
+    } else if (c.mode != 0) {
+      ASSERT_EQ(mknod(marker.c_str(), c.mode, 0), 0);
+      ASSERT_EQ(chmod(marker.c_str(), c.mode & 0777), 0);  // whatever the umask
+    }
     kqlog::Capture cap;
     {
       BreakRun run(log, marker);
       EXPECT_TRUE(run.finished(10s));
     }
-    std::vector<std::string> want;
+    Lines want;
     if (!c.why.empty())
       want.push_back("EvDebug::debugBreak|1|ignoring marker " + marker + ": " + c.why);
     EXPECT_EQ(cap.lines(), want);
-    EXPECT_EQ(cap.breaks(), std::vector<std::string>{marker});
+    EXPECT_EQ(cap.breaks(), Lines{marker});
   }
-}
 
-TEST_F(LogFacility, TrustedMarkerPausesUntilRemoved) {
-  const std::string marker = dir.file("marker");
-  kqtest::WriteAll(marker, {});
-  chmod(marker.c_str(), 0644);
   kqlog::Capture cap;
-  const std::string pausing = "EvDebug::debugBreak|1|pausing: marker " + marker + " present";
-  BreakRun run(log, marker);
+  const std::string pausing = "EvDebug::debugBreak|1|pausing: marker " + trusted + " present";
+  BreakRun run(log, trusted);
   for (int i = 0; i < 10000 && cap.lines().empty(); ++i) std::this_thread::sleep_for(1ms);
-  ASSERT_EQ(cap.lines(), std::vector<std::string>{pausing});
+  ASSERT_EQ(cap.lines(), Lines{pausing});
   EXPECT_FALSE(run.finished(50ms));
-  ASSERT_EQ(unlink(marker.c_str()), 0);
+  ASSERT_EQ(unlink(trusted.c_str()), 0);
   ASSERT_TRUE(run.finished(10s));
   EXPECT_EQ(cap.lines(),
-            (std::vector<std::string>{
-                pausing, "EvDebug::debugBreak|1|resuming: marker " + marker + " gone"}));
+            (Lines{pausing, "EvDebug::debugBreak|1|resuming: marker " + trusted + " gone"}));
 }
 
 }  // namespace

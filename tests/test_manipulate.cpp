@@ -1,12 +1,9 @@
 // ManipulateBitmap: what a backup level does to the bitmap file and to the
-// driver's bitmaps, and how each failing step ends the call.
+// driver's bitmaps, and how each failing or replaced step ends the call.
 #include "KqTestSupport.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,53 +12,40 @@ namespace {
 using kqsim::Op;
 using kqtest::Bytes;
 using kqtest::Line;
+using Lines = std::vector<std::string>;
 
 constexpr const char* kTag = "KQBitMapOps::ManipulateBitmap";
 constexpr const char* kSave = "KQBitMapOps::SaveBMToFile";
 constexpr const char* kDelete = "KQBitMapOps::DeleteBMFile";
-constexpr const char* kMergeSave = "KQBitMapOps::MergeAndSaveBMToFile";
-constexpr const char* kReadMerge = "KQBitMapOps::ReadBMFromFileAndMerge";
-constexpr const char* kClear = "KQBitMapOps::ClearBMOnDriver";
-constexpr const char* kOk = "Manipulations success for vol ";
 constexpr const char* kUnsupported = "not supported on unix";
 const Bytes kOldFile{0x7E, 0xEE, 0xEE};
 
 // This operation's lines all end with the volume name.
 std::string M(const std::string& text) { return Line(kTag, text + "/dev/sda1"); }
-// Expected lines name the bitmap file as "{f}".
-std::vector<std::string> Expand(std::vector<std::string> lines, const std::string& file) {
-  for (std::string& l : lines) {
-    if (auto at = l.find("{f}"); at != std::string::npos) l.replace(at, 3, file);
-  }
-  return lines;
-}
 
-enum class Before { Absent, File, Dir };  // what sits at the bitmap file name beforehand
+// What sits at the bitmap file name beforehand; kNoDir: not even its directory.
+enum Before { kAbsent, kFile, kDir, kNoDir };
+enum After { kSame, kGone, kSaved };
 
 class ManipulateTest : public kqtest::KqFixture {
  protected:
   // Distinct contents per type, so a saved file tells which bitmap was fetched.
-  static Bytes DriverBits(KQVBitmapType t) {
-    return Bytes(kBitmapBytes, static_cast<unsigned char>(0x11 << t));
-  }
-  static Bytes Saved(const Bytes& bitmap) {
-    Bytes file{0};
-    file.insert(file.end(), bitmap.begin(), bitmap.end());
-    return file;
+  static Bytes DriverBits(int type) {
+    return Bytes(kBitmapBytes, static_cast<unsigned char>(0x11 << type));
   }
 
   // A fresh driver volume, object, bitmap file and log.
-  void Reset(Before setup, const std::string& subdir = "") {
-    const kqsim::VolumeConfig cfg = driver->Config(kVolume);
-    driver->AddVolume(kVolume, cfg);
+  void Reset(Before setup) {
+    driver->AddVolume(kVolume, driver->Config(kVolume));
     for (KQVBitmapType t : {KQV_BITMAP_INCR, KQV_BITMAP_FULL, KQV_BITMAP_AUX}) {
       driver->SetBitmap(kVolume, t, DriverBits(t));
     }
-    ops = std::make_unique<kqtest::DirOps>(subdir.empty() ? dir.path() : dir.file(subdir), kVolume);
-    ::unlink(defaultFile().c_str());
-    ::rmdir(defaultFile().c_str());
-    if (setup == Before::File) kqtest::WriteAll(defaultFile(), kOldFile);
-    if (setup == Before::Dir) ::mkdir(defaultFile().c_str(), 0700);
+    const std::string bitmapDir = setup == kNoDir ? dir.file("missing") : dir.path();
+    ops = std::make_unique<kqtest::DirOps>(bitmapDir, kVolume);
+    file = kqtest::BitmapPath(bitmapDir, kVolume);
+    std::filesystem::remove(defaultFile());
+    if (setup == kFile) kqtest::WriteAll(file, kOldFile);
+    if (setup == kDir) std::filesystem::create_directory(file);
     driver->ClearCalls();
     log->clear();
   }
@@ -75,22 +59,33 @@ class ManipulateTest : public kqtest::KqFixture {
   bool AuxCleared() const {
     return driver->Bitmap(kVolume, KQV_BITMAP_AUX) == Bytes(kBitmapBytes, 0);
   }
+  // The bitmap file afterwards (a saved one holds `saved`); nothing else in the directory.
+  void ExpectFile(Before before, After after, const Bytes& saved) {
+    const bool kept = after == kSame && (before == kFile || before == kDir);
+    EXPECT_EQ(dir.list(), kept || after == kSaved ? Lines{".sda1__YBVolBitmap"} : Lines{});
+    if (before == kDir && kept) return;  // still the directory: nothing to read
+    EXPECT_EQ(kqtest::ReadAll(file), after == kSaved ? kqtest::File(0, saved)
+                                     : kept          ? kOldFile
+                                                     : Bytes{});
+  }
+
+  std::string file;  // the object's bitmap file
+  // Names and lines the tables share.
+  const std::string f = defaultFile(), ok = M("Manipulations success for vol ");
+  const std::string saving = Line(kSave, "Saving bitmap to " + f);
 };
 
-enum class Fetch { None, Incr, Full, ByLevel };  // ByLevel: full for level 4, else incremental
-enum class After { Same, Gone, Saved };
-
 // The whole-call results; the first matching row applies. Empty level or
-// offset lists match anything; `file` -1 matches either state.
+// offset lists match anything; `file` -1 matches either state. A fetch takes
+// the full bitmap at level 4 and the incremental one at every other level.
 struct Row {
   bool named;
   std::vector<int> levels;
   int file;
   std::vector<int> offsets;
-  bool result;
-  Fetch fetch;
+  bool result, fetch;
   After after;
-  std::vector<std::string> lines;
+  Lines lines;
 };
 
 bool In(const std::vector<int>& set, int v) {
@@ -98,32 +93,29 @@ bool In(const std::vector<int>& set, int v) {
 }
 
 TEST_F(ManipulateTest, WholeCallResults) {
-  const std::string saving = Line(kSave, "Saving bitmap to {f}"), ok = M(kOk);
+  const std::string noFile =
+      Line(kDelete, "Bitmap File " + f + " does not exist. Cannot delete. Returning failure");
+  const Lines noMergeSave{Line("KQBitMapOps::MergeAndSaveBMToFile", kUnsupported),
+                          M("Failed to MergeAndSaveBMToFile vol ")};
+  const Lines noRead{Line("KQBitMapOps::ReadBMFromFileAndMerge", kUnsupported),
+                     M("Failed to ReadBMFromFileAndMerge for  vol ")};
   const std::vector<int> other{0, 3, 8}, any{};
   // clang-format off
   const Row rows[] = {
-      {false, {1}, 1, any, true, Fetch::None, After::Gone,
-       {Line(kDelete, "Deleted Bitmap File {f}"), ok}},
-      {false, {1}, 0, any, false, Fetch::None, After::Same,
-       {Line(kDelete, "Bitmap File {f} does not exist. Cannot delete. Returning failure"),
-        M("Failed to DeleteBMFile for vol ")}},
-      {false, {2}, 0, any, true, Fetch::Incr, After::Saved, {saving, ok}},
-      {false, {2}, 1, any, false, Fetch::Incr, After::Same,
-       {Line(kMergeSave, kUnsupported), M("Failed to MergeAndSaveBMToFile vol ")}},
-      {false, {4}, 0, any, true, Fetch::Full, After::Saved, {saving, ok}},
-      {false, {4}, 1, any, false, Fetch::Full, After::Same,
-       {Line(kMergeSave, kUnsupported), M("Failed to MergeAndSaveBMToFile vol ")}},
-      {false, other, -1, any, true, Fetch::None, After::Same, {ok}},
-      {true, any, 0, any, true, Fetch::ByLevel, After::Saved, {saving, ok}},
-      {true, any, 1, {-1, 5}, false, Fetch::ByLevel, After::Same,
-       {Line(kReadMerge, kUnsupported), M("Failed to ReadBMFromFileAndMerge for  vol ")}},
-      {true, {2}, 1, {0}, false, Fetch::Incr, After::Same,
-       {Line(kMergeSave, kUnsupported), M("Failed to MergeAndSaveBMToFile vol ")}},
-      {true, {1}, 1, {0}, true, Fetch::Incr, After::Same,
-       {M("No Action taken on the bitmap for vol "), ok}},
-      {true, {4}, 1, {0}, true, Fetch::Full, After::Same, {ok}},
-      {true, other, 1, {0}, true, Fetch::Incr, After::Same, {ok}},
-      {true, any, 1, {-5}, false, Fetch::ByLevel, After::Same,
+      {false, {1}, 1, any, true, false, kGone, {Line(kDelete, "Deleted Bitmap File " + f), ok}},
+      {false, {1}, 0, any, false, false, kSame, {noFile, M("Failed to DeleteBMFile for vol ")}},
+      {false, {2}, 0, any, true, true, kSaved, {saving, ok}},
+      {false, {2}, 1, any, false, true, kSame, noMergeSave},
+      {false, {4}, 0, any, true, true, kSaved, {saving, ok}},
+      {false, {4}, 1, any, false, true, kSame, noMergeSave},
+      {false, other, -1, any, true, false, kSame, {ok}},
+      {true, any, 0, any, true, true, kSaved, {saving, ok}},
+      {true, any, 1, {-1, 5}, false, true, kSame, noRead},
+      {true, {2}, 1, {0}, false, true, kSame, noMergeSave},
+      {true, {1}, 1, {0}, true, true, kSame, {M("No Action taken on the bitmap for vol "), ok}},
+      {true, {4}, 1, {0}, true, true, kSame, {ok}},
+      {true, other, 1, {0}, true, true, kSame, {ok}},
+      {true, any, 1, {-5}, false, true, kSame,
        {M("iOffset is neither 0 nor -1 nor > 0. Failing for vol ")}},
   };
   // clang-format on
@@ -131,217 +123,169 @@ TEST_F(ManipulateTest, WholeCallResults) {
     for (int level : {1, 2, 4, 0, 3, 8})
       for (bool exists : {false, true})
         for (int offset : {-1, 0, 5, -5}) {
-          SCOPED_TRACE(std::string("name '") + name + "' level " + std::to_string(level) +
-                       (exists ? " file " : " no file ") + "offset " + std::to_string(offset));
+          SCOPED_TRACE(testing::Message() << "name '" << name << "' level " << level << " exists "
+                                          << exists << " offset " << offset);
           const Row* row = std::find_if(std::begin(rows), std::end(rows), [&](const Row& r) {
             return r.named == (*name != 0) && In(r.levels, level) &&
                    (r.file < 0 || r.file == exists) && In(r.offsets, offset);
           });
           ASSERT_NE(row, std::end(rows));
-          Reset(exists ? Before::File : Before::Absent);
+          Reset(exists ? kFile : kAbsent);
 
           EXPECT_EQ(ops->ManipulateBitmap(offset, static_cast<KQBkpLevel>(level), name),
                     row->result);
 
-          EXPECT_EQ(log->lines(), Expand(row->lines, defaultFile()));
+          EXPECT_EQ(log->lines(), row->lines);
           for (const kqlog::Entry& e : log->entries()) {
             EXPECT_TRUE(e.kind == kqlog::Entry::Kind::Debug && e.fromEvent) << e.text;
           }
-          Fetch fetch = row->fetch;
-          if (fetch == Fetch::ByLevel) fetch = level == 4 ? Fetch::Full : Fetch::Incr;
-          const std::vector<int> fetched =
-              fetch == Fetch::None ? std::vector<int>{} : std::vector<int>{fetch == Fetch::Full};
-          EXPECT_EQ(Types(Op::GetBitmap), fetched);
+          const int type = level == 4 ? KQV_BITMAP_FULL : KQV_BITMAP_INCR;
+          EXPECT_EQ(Types(Op::GetBitmap), row->fetch ? std::vector<int>{type} : std::vector<int>{});
           // Every success clears type 2 unless the level is 4; no failure does.
           const bool cleared = row->result && level != 4;
           EXPECT_EQ(Types(Op::ClearBitmap), cleared ? std::vector<int>{2} : std::vector<int>{});
           EXPECT_EQ(AuxCleared(), cleared);
-          switch (row->after) {
-            case After::Same:
-              EXPECT_EQ(kqtest::ReadAll(defaultFile()), exists ? kOldFile : Bytes{});
-              EXPECT_EQ(kqtest::Exists(defaultFile()), exists);
-              break;
-            case After::Gone:
-              EXPECT_FALSE(kqtest::Exists(defaultFile()));
-              break;
-            case After::Saved:
-              EXPECT_EQ(kqtest::ReadAll(defaultFile()),
-                        Saved(DriverBits(static_cast<KQVBitmapType>(fetched.at(0)))));
-              break;
-          }
-          EXPECT_EQ(dir.list().size(), kqtest::Exists(defaultFile()) ? 1u : 0u);
+          ExpectFile(exists ? kFile : kAbsent, row->after, DriverBits(type));
           EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 0);
         }
 }
 
-TEST_F(ManipulateTest, AFailedStepEndsTheCall) {
-  struct Case {
-    const char* name;
-    int level;
-    Before setup;
-    int offset;
-    Op fail;             // injected into the driver, or Destroy for none
-    const char* subdir;  // non-empty: the bitmap directory is missing
-    std::vector<std::string> lines;
-    After after;
-  };
-  const std::string saving = Line(kSave, "Saving bitmap to {f}");
-  const std::string clearFail = Line(kClear, "Failed to clear bmaptype=2");
-  const std::string openFail = Line(kSave, "Failed to open the Bitmap File {f}.  error 2");
-  const std::string noFetch = M("Failed to GetBMFromDriver  vol ");
-  const std::string noClear = M("Failed to ClearBMOnDriver for vol ");
-  // clang-format off
-  const Case cases[] = {
-      {"", 2, Before::Absent, 0, Op::GetBitmap, "", {noFetch}, After::Same},
-      {"a", 1, Before::File, 0, Op::GetBitmap, "", {noFetch}, After::Same},
-      {"", 2, Before::Absent, 0, Op::Destroy, "missing",
-       {saving, openFail, M("Failed to SaveBMToFile for  vol ")}, After::Same},
-      {"a", 4, Before::Absent, -5, Op::Destroy, "missing",
-       {saving, openFail, M("Failed to SaveBMToFile for vol ")}, After::Same},
-      {"", 1, Before::Dir, 0, Op::Destroy, "",
-       {Line(kDelete, "Failed to delete Bitmap File {f} error no=21"),
-        M("Failed to DeleteBMFile for vol ")}, After::Same},
-      // Steps that already succeeded stay done when the clear fails.
-      {"", 2, Before::Absent, 0, Op::ClearBitmap, "", {saving, clearFail, noClear}, After::Saved},
-      {"", 1, Before::File, 0, Op::ClearBitmap, "",
-       {Line(kDelete, "Deleted Bitmap File {f}"), clearFail, noClear}, After::Gone},
-      {"", 8, Before::File, 0, Op::ClearBitmap, "", {clearFail, noClear}, After::Same},
-      {"b", 1, Before::File, 0, Op::ClearBitmap, "",
-       {M("No Action taken on the bitmap for vol "), clearFail, noClear}, After::Same},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("name '") + c.name + "' level " + std::to_string(c.level) + " fail " +
-                 kqsim::OpName(c.fail) + " " + c.subdir);
-    Reset(c.setup, c.subdir);
-    const std::string file =
-        *c.subdir ? kqtest::BitmapPath(dir.file(c.subdir), kVolume) : defaultFile();
-    if (c.fail != Op::Destroy) driver->FailAt(c.fail);
+// How a step fails or is replaced: the driver fails the fetch or the clear,
+// or a derived step fails the save, or fetches a bitmap of its own.
+enum Twist { kNone, kFetchFails, kClearFails, kSaveFails, kOwnFetch, kOwnFetchFails };
 
-    EXPECT_FALSE(ops->ManipulateBitmap(c.offset, static_cast<KQBkpLevel>(c.level), c.name));
-
-    EXPECT_EQ(log->lines(), Expand(c.lines, file));
-    // A failed driver step is the last call the driver saw.
-    const std::vector<Op> calls = driver->CallOps();
-    if (c.fail != Op::Destroy) {
-      EXPECT_EQ(calls.back(), c.fail);
-    }
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), Op::ClearBitmap), c.fail == Op::ClearBitmap);
-    EXPECT_FALSE(AuxCleared());
-    const bool present =
-        c.after == After::Saved || (c.after == After::Same && c.setup != Before::Absent);
-    EXPECT_EQ(kqtest::Exists(file), present);
-    if (c.setup != Before::Dir) {
-      EXPECT_EQ(kqtest::ReadAll(file), c.after == After::Saved ? Saved(DriverBits(KQV_BITMAP_INCR))
-                                       : present               ? kOldFile
-                                                               : Bytes{});
-    }
-  }
-}
-
-// Replaces file and driver steps, recording what the workflow asked of them.
+// Records the steps the workflow asks for, as "step:file name@offset".
+// Reading and merge-saving succeed without touching anything; saving and
+// fetching run the real step unless the twist replaces them.
 class Scripted : public kqtest::DirOps {
  public:
   using DirOps::DirOps;
   bool ReadBMFromFileAndMerge(unsigned char*, unsigned long, std::string fileName,
                               unsigned long offset) override {
-    steps.push_back("read:" + fileName + "@" + std::to_string(offset));
+    Step("read:" + fileName + "@" + std::to_string(offset));
     return true;
   }
   bool MergeAndSaveBMToFile(unsigned char*, unsigned long, std::string fileName) override {
-    steps.push_back("mergesave:" + fileName);
+    Step("mergesave:" + fileName);
     return true;
   }
   bool SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
                     std::string fileName) override {
-    steps.push_back("save:" + fileName);
-    return mode != kFailSave && DirOps::SaveBMToFile(bitmap, size, header, fileName);
+    Step("save:" + fileName);
+    return twist != kSaveFails && DirOps::SaveBMToFile(bitmap, size, header, fileName);
   }
   bool GetBMFromDriver(KQVBitmapType type, unsigned char** bitmap, unsigned long* size,
                        bool flag) override {
-    if (mode != kOwnFetch && mode != kOwnFetchFails) {
+    Step("fetch:" + std::to_string(type) + (*bitmap != nullptr || *size != 0 ? " preset" : ""));
+    if (twist != kOwnFetch && twist != kOwnFetchFails) {
       return DirOps::GetBMFromDriver(type, bitmap, size, flag);
     }
-    steps.push_back("fetch:" + std::to_string(type) +
-                    (*bitmap == nullptr && *size == 0 ? " empty" : " preset"));
     *bitmap = new unsigned char[3]{1, 2, 3};  // the workflow owns it now, whatever we return
     *size = 3;
-    return mode == kOwnFetch;
+    return twist == kOwnFetch;
   }
-  enum Mode { kBase, kFailSave, kOwnFetch, kOwnFetchFails } mode = kBase;
-  std::vector<std::string> steps;
+  void Step(const std::string& s) { steps += (steps.empty() ? "" : " ") + s; }
+
+  Twist twist = kNone;
+  std::string steps;
 };
 
-TEST_F(ManipulateTest, ADerivedStepChangesTheWorkflow) {
+TEST_F(ManipulateTest, AFailedOrReplacedStepEndsTheCall) {
   struct Case {
     const char* name;
     int level;
-    bool exists;
+    Before setup;
     int offset;
-    Scripted::Mode mode;
+    Twist twist;
     bool result;
-    std::vector<std::string> steps, lines;
+    std::string steps;
+    Lines lines;
+    After after;
   };
-  using S = Scripted;
-  const std::string saving = Line(kSave, "Saving bitmap to {f}"), ok = M(kOk);
+  const std::string missing = kqtest::BitmapPath(dir.file("missing"), kVolume);
+  const std::string savingMissing = Line(kSave, "Saving bitmap to " + missing);
+  const std::string noOpen =
+      Line(kSave, "Failed to open the Bitmap File " + missing + ".  error 2");
+  const Lines noDelete{Line(kDelete, "Failed to delete Bitmap File " + f + " error no=21"),
+                       M("Failed to DeleteBMFile for vol ")};
+  const std::string deleted = Line(kDelete, "Deleted Bitmap File " + f);
+  const std::string noAction = M("No Action taken on the bitmap for vol ");
+  const std::string clearFail = Line("KQBitMapOps::ClearBMOnDriver", "Failed to clear bmaptype=2");
+  const std::string noFetch = M("Failed to GetBMFromDriver  vol ");
+  const std::string noClear = M("Failed to ClearBMOnDriver for vol ");
+  const std::string noSave = M("Failed to SaveBMToFile for  vol ");  // two blanks on some paths
+  const std::string noSave1 = M("Failed to SaveBMToFile for vol ");
   // clang-format off
   const Case cases[] = {
-      {"a", 2, true, -1, S::kBase, true, {"read:@0", "save:"}, {saving, ok}},
-      {"a", 1, true, 5, S::kBase, true, {"read:{f}@5", "save:"}, {saving, ok}},
-      {"a", 1, true, -1, S::kFailSave, false, {"read:@0", "save:"},
-       {M("Failed to SaveBMToFile for  vol ")}},
-      {"a", 4, true, 7, S::kFailSave, false, {"read:{f}@7", "save:"},
-       {M("Failed to SaveBMToFile for vol ")}},
-      {"", 2, true, 0, S::kBase, true, {"mergesave:"}, {ok}},
-      {"b", 2, true, 0, S::kBase, true, {"mergesave:"}, {ok}},
-      {"", 2, false, 0, S::kFailSave, false, {"save:"}, {M("Failed to SaveBMToFile for  vol ")}},
-      {"", 4, false, 0, S::kOwnFetch, true, {"fetch:1 empty", "save:"}, {saving, ok}},
-      {"a", 3, false, 0, S::kOwnFetch, true, {"fetch:0 empty", "save:"}, {saving, ok}},
-      {"", 2, false, 0, S::kOwnFetchFails, false, {"fetch:0 empty"},
-       {M("Failed to GetBMFromDriver  vol ")}},
+      {"", 2, kAbsent, 0, kFetchFails, false, "fetch:0", {noFetch}, kSame},
+      {"a", 1, kFile, 0, kFetchFails, false, "fetch:0", {noFetch}, kSame},
+      {"", 2, kNoDir, 0, kNone, false, "fetch:0 save:", {savingMissing, noOpen, noSave}, kSame},
+      {"a", 4, kNoDir, -5, kNone, false, "fetch:1 save:", {savingMissing, noOpen, noSave1}, kSame},
+      {"", 1, kDir, 0, kNone, false, "", noDelete, kSame},
+      // Steps that already succeeded stay done when the clear fails.
+      {"", 2, kAbsent, 0, kClearFails, false, "fetch:0 save:", {saving, clearFail, noClear},
+       kSaved},
+      {"", 1, kFile, 0, kClearFails, false, "", {deleted, clearFail, noClear}, kGone},
+      {"", 8, kFile, 0, kClearFails, false, "", {clearFail, noClear}, kSame},
+      {"b", 1, kFile, 0, kClearFails, false, "fetch:0", {noAction, clearFail, noClear}, kSame},
+      // What the workflow hands a derived step, and what the step's result does.
+      {"a", 2, kFile, -1, kNone, true, "fetch:0 read:@0 save:", {saving, ok}, kSaved},
+      {"a", 1, kFile, 5, kNone, true, "fetch:0 read:" + f + "@5 save:", {saving, ok}, kSaved},
+      {"a", 1, kFile, -1, kSaveFails, false, "fetch:0 read:@0 save:", {noSave}, kSame},
+      {"a", 4, kFile, 7, kSaveFails, false, "fetch:1 read:" + f + "@7 save:", {noSave1}, kSame},
+      {"", 2, kFile, 0, kNone, true, "fetch:0 mergesave:", {ok}, kSame},
+      {"b", 2, kFile, 0, kNone, true, "fetch:0 mergesave:", {ok}, kSame},
+      {"", 4, kAbsent, 0, kOwnFetch, true, "fetch:1 save:", {saving, ok}, kSaved},
+      {"a", 3, kAbsent, 0, kOwnFetch, true, "fetch:0 save:", {saving, ok}, kSaved},
+      {"", 2, kAbsent, 0, kOwnFetchFails, false, "fetch:0", {noFetch}, kSame},
   };
   // clang-format on
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("name '") + c.name + "' level " + std::to_string(c.level) +
-                 " offset " + std::to_string(c.offset));
-    Reset(c.exists ? Before::File : Before::Absent);
-    Scripted s(dir.path(), kVolume);  // by value: the base destructor is not virtual
+    SCOPED_TRACE(testing::Message() << "name '" << c.name << "' level " << c.level << " offset "
+                                    << c.offset << " twist " << c.twist);
+    Reset(c.setup);
+    Scripted s(ops->dir(), kVolume);  // by value: the base destructor is not virtual
+    s.twist = c.twist;
+    const bool driverFault = c.twist == kFetchFails || c.twist == kClearFails;
+    const Op fail = c.twist == kFetchFails ? Op::GetBitmap : Op::ClearBitmap;
+    if (driverFault) driver->FailAt(fail);
     log->clear();
-    s.mode = c.mode;
 
     EXPECT_EQ(s.ManipulateBitmap(c.offset, static_cast<KQBkpLevel>(c.level), c.name), c.result);
 
-    EXPECT_EQ(s.steps, Expand(c.steps, defaultFile()));
-    EXPECT_EQ(log->lines(), Expand(c.lines, defaultFile()));
-    const bool own = c.mode == S::kOwnFetch || c.mode == S::kOwnFetchFails;
-    EXPECT_EQ(driver->CallCount(Op::GetBitmap), own ? 0 : 1);
-    EXPECT_EQ(AuxCleared(), c.result && c.level != 4);
-    if (own && c.result) {
-      EXPECT_EQ(kqtest::ReadAll(defaultFile()), Saved({1, 2, 3}));
+    EXPECT_EQ(s.steps, c.steps);
+    EXPECT_EQ(log->lines(), c.lines);
+    // A failed driver step is the last call the driver saw.
+    if (driverFault) {
+      EXPECT_EQ(driver->CallOps().back(), fail);
     }
+    const bool cleared = c.result && c.level != 4;
+    EXPECT_EQ(driver->CallCount(Op::ClearBitmap), cleared || c.twist == kClearFails);
+    EXPECT_EQ(AuxCleared(), cleared);
+    const bool own = c.twist == kOwnFetch || c.twist == kOwnFetchFails;
+    ExpectFile(c.setup, c.after,
+               own ? Bytes{1, 2, 3} : DriverBits(c.level == 4 ? KQV_BITMAP_FULL : KQV_BITMAP_INCR));
   }
 }
 
 TEST_F(ManipulateTest, UsesTheDefaultFileNameItStartsWith) {
-  Reset(Before::File);
+  Reset(kFile);
   ASSERT_TRUE(ops->MutateDefaultBitMapFileName("other"));
-  log->clear();
 
   EXPECT_TRUE(ops->ManipulateBitmap(0, BKP_LEVEL_SAVE_FULL_BM, ""));
 
-  EXPECT_EQ(kqtest::ReadAll(suffixFile("other")), Saved(DriverBits(KQV_BITMAP_FULL)));
+  EXPECT_EQ(kqtest::ReadAll(suffixFile("other")), kqtest::File(0, DriverBits(KQV_BITMAP_FULL)));
   EXPECT_EQ(kqtest::ReadAll(defaultFile()), kOldFile);
 }
 
 TEST_F(ManipulateTest, FourArgumentOverloadDoesNothing) {
-  Reset(Before::File);
+  Reset(kFile);
   EXPECT_TRUE(ops->ManipulateBitmap(-5, 1, 2, ""));
   EXPECT_TRUE(ops->ManipulateBitmap(0, 0, 0, "a"));
 
-  EXPECT_EQ(log->lines(), std::vector<std::string>(2, Line(kTag, "not supported on UNIX")));
+  EXPECT_EQ(log->lines(), Lines(2, Line(kTag, "not supported on UNIX")));
   EXPECT_TRUE(driver->Calls().empty());
-  EXPECT_EQ(kqtest::ReadAll(defaultFile()), kOldFile);
-  EXPECT_EQ(dir.list().size(), 1u);
+  ExpectFile(kFile, kSame, {});
 }
 
 }  // namespace
