@@ -3,6 +3,8 @@
 //   MergeBM, MergeBMFromOffset   memcpy of the same size
 //   SaveBMToFile                 open/write/fsync/close of the same bytes, same directory
 //   ReadBMFromFile               open/read/close of the same file
+// The operations also report their peak heap use as a multiple of the bitmap
+// ("peak/bitmap": they make no copy of it, so next to 0).
 // The 64 MiB cases alone: --benchmark_filter='/67108864/'
 // Merges of 256 MiB and 1 GiB (3 GiB of memory) run only with KQ_BENCH_LARGE=1.
 #include <KqLogControl.h>
@@ -10,6 +12,8 @@
 #include <fcntl.h>
 #include <kqbitmapops/KQBitMapOps.h>
 #include <unistd.h>
+
+#include "BenchHeap.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +85,12 @@ void Processed(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+// What the operation held at once beyond the benchmark's own buffers.
+void PeakHeap(benchmark::State& state, std::size_t base) {
+  state.counters["peak/bitmap"] =
+      static_cast<double>(kqbench::heap::PeakSince(base)) / static_cast<double>(state.range(0));
+}
+
 void BM_Memcpy(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   auto src = Pattern(n, 1), dst = Pattern(n, 2);
@@ -95,10 +105,12 @@ void BM_MergeBM(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   KQBitMapOps ops("/dev/benchvol", nullptr);
   auto target = Pattern(n, 1), other = Pattern(n, 2);
+  const std::size_t base = kqbench::heap::Start();
   for (auto _ : state) {
     benchmark::DoNotOptimize(ops.MergeBM(target.data(), n, other.data(), n));
     benchmark::ClobberMemory();
   }
+  PeakHeap(state, base);
   Processed(state);
 }
 
@@ -106,10 +118,12 @@ void BM_MergeBMFromOffset(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   KQBitMapOps ops("/dev/benchvol", nullptr);
   auto target = Pattern(n, 1), other = Pattern(n, 2);
+  const std::size_t base = kqbench::heap::Start();
   for (auto _ : state) {
     benchmark::DoNotOptimize(ops.MergeBMFromOffset(target.data(), n, other.data(), n, 0));
     benchmark::ClobberMemory();
   }
+  PeakHeap(state, base);
   Processed(state);
 }
 
@@ -119,9 +133,11 @@ void BM_SaveBMToFile(benchmark::State& state) {
   auto bitmap = Pattern(n, 3);
   unsigned char header = 0x5A;
   const std::string path = ScratchDir() + "/saved";
+  const std::size_t base = kqbench::heap::Start();
   for (auto _ : state) {
     if (!ops.SaveBMToFile(bitmap.data(), n, &header, path)) state.SkipWithError("save failed");
   }
+  PeakHeap(state, base);
   Processed(state);
 }
 
@@ -158,9 +174,11 @@ void BM_ReadBMFromFile(benchmark::State& state) {
   KQBitMapOps ops("/dev/benchvol", nullptr);
   std::vector<unsigned char> bitmap(n, 0);
   unsigned char header = 0;
+  const std::size_t base = kqbench::heap::Start();
   for (auto _ : state) {
     if (!ops.ReadBMFromFile(bitmap.data(), n, &header, path)) state.SkipWithError("read failed");
   }
+  PeakHeap(state, base);
   Processed(state);
 }
 

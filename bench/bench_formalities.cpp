@@ -1,7 +1,19 @@
-// Backup bitmap preparation on a 64 MiB bitmap: DoBitmapFormalities,
-// GetBitMap and DoBitmapDump, each timed against the I/O it cannot avoid done
-// with plain system calls in the same run, and each with its peak heap use as
-// a multiple of the bitmap size.
+// Backup bitmap preparation: DoBitmapFormalities, GetBitMap and DoBitmapDump,
+// each timed against the I/O it cannot avoid done with plain system calls,
+// alternately in the same run, with its peak heap use as a multiple of the
+// bitmap size; and the cost of logging: DoBitmapFormalities at level 1 (no
+// byte listings) against level 0 (no lines at all), and at level 2 (every
+// byte listed) at 4 KiB only.
+//
+// Bitmaps of 4 KiB, 1 MiB and 64 MiB; KQ_BENCH_LARGE=1 adds 256 MiB and 1 GiB
+// (about seven bitmaps of memory at once, and five of disk).
+// Counters, medians of the alternating runs of one repetition:
+//   op_ms, base_ms   the operation and its baseline (I/O floor, or no logging)
+//   op/base          their ratio
+//   peak/bitmap      the operation's peak heap use / bitmap size
+//   alloc2_ms        allocating and filling two fresh bitmaps, which the
+//                    operations must do and the floor does not
+//   op/(base+alloc2) the ratio with that cost added to the floor
 //
 //   bench_formalities [--benchmark_...]   (temp files under $TMPDIR or /tmp)
 #include <benchmark/benchmark.h>
@@ -13,73 +25,40 @@
 #include <KqLogControl.h>
 #include <kqbitmapops/KQBitMapOps.h>
 
+#include "BenchHeap.h"
+
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
-// ---------------------------------------------------------------------------
-// Heap accounting: every operator new of the process goes through here, so the
-// peak during an operation is the most it held at once. The driver stand-in
-// allocates nothing while it serves a fetch or a merge.
-namespace heap {
-constexpr std::size_t kHeader = 16;  // keeps the caller's block 16-byte aligned
-std::atomic<std::size_t> live{0};
-std::atomic<std::size_t> peak{0};
-
-void* Alloc(std::size_t n) noexcept {
-  void* block = std::malloc(n + kHeader);
-  if (!block) return nullptr;
-  *static_cast<std::size_t*>(block) = n;
-  std::size_t now = live.fetch_add(n) + n;
-  std::size_t seen = peak.load();
-  while (now > seen && !peak.compare_exchange_weak(seen, now)) {
-  }
-  return static_cast<char*>(block) + kHeader;
-}
-void Free(void* p) noexcept {
-  if (!p) return;
-  char* block = static_cast<char*>(p) - kHeader;
-  live.fetch_sub(*reinterpret_cast<std::size_t*>(block));
-  std::free(block);
-}
-// Starts a measurement; returns the baseline.
-std::size_t Start() noexcept {
-  std::size_t now = live.load();
-  peak.store(now);
-  return now;
-}
-}  // namespace heap
-
-void* operator new(std::size_t n) {
-  if (void* p = heap::Alloc(n)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-  if (void* p = heap::Alloc(n)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return heap::Alloc(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return heap::Alloc(n); }
-void operator delete(void* p) noexcept { heap::Free(p); }
-void operator delete[](void* p) noexcept { heap::Free(p); }
-void operator delete(void* p, std::size_t) noexcept { heap::Free(p); }
-void operator delete[](void* p, std::size_t) noexcept { heap::Free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { heap::Free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { heap::Free(p); }
-
 namespace {
 
-constexpr std::size_t kBitmap = std::size_t{64} << 20;
-constexpr std::size_t kMiB = std::size_t{1} << 20;
+constexpr std::size_t kKiB = 1024, kMiB = 1024 * kKiB, kGiB = 1024 * kMiB;
 const char kVolume[] = "/dev/sda1";
 using Clock = std::chrono::steady_clock;
+
+std::vector<std::size_t> Sizes() {
+  std::vector<std::size_t> sizes{4 * kKiB, kMiB, 64 * kMiB};
+  if (std::getenv("KQ_BENCH_LARGE") != nullptr) {
+    sizes.push_back(256 * kMiB);
+    sizes.push_back(kGiB);
+  }
+  return sizes;
+}
+
+// Small bitmaps take a few fsyncs per run, whose noise more runs even out;
+// large ones take seconds.
+int RunsFor(std::size_t n) {
+  if (n <= 4 * kKiB) return 41;
+  if (n <= kMiB) return 21;
+  if (n <= 64 * kMiB) return 9;
+  return n <= 256 * kMiB ? 5 : 3;
+}
 
 // Bitmap files in the bench's directory instead of /etc/tessel/.
 class Ops : public KQBitMapOps {
@@ -125,7 +104,8 @@ void WriteFile(const std::string& path, const unsigned char* data, std::size_t n
   ::close(fd);
 }
 
-struct Env {
+class Env {
+ public:
   std::string dir;
   std::shared_ptr<kqsim::SimDriver> driver;
   std::unique_ptr<Ops> ops;
@@ -137,21 +117,9 @@ struct Env {
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kqbench.XXXXXX";
     Check(::mkdtemp(tmpl.data()) != nullptr, "mkdtemp");
     dir = tmpl;
-    kqlog::SetLevel(1);  // no byte listings
+    kqlog::SetLevel(1);
     kqlog::SetDestination(dir + "/log");
     driver = kqsim::SimDriver::Install();
-    kqsim::VolumeConfig cfg;
-    cfg.bytes = static_cast<uint64_t>(kBitmap) * 8 * cfg.blockSize;
-    cfg.auxSize = 1;  // not used here; spares 64 MiB
-    driver->AddVolume(kVolume, cfg);
-    ops = std::make_unique<Ops>(dir, kVolume);
-    pattern.resize(kBitmap);
-    for (std::size_t i = 0; i < kBitmap; ++i)
-      pattern[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
-    scratch.assign(kBitmap + 1, 0x5A);
-    // The bitmap file and the dump file exist, as they do from the second backup on.
-    WriteFile(ops->File("bm"), scratch.data(), scratch.size());
-    WriteFile(ops->File("incr-tmp"), scratch.data(), scratch.size());
   }
   ~Env() {
     ops.reset();
@@ -162,6 +130,42 @@ struct Env {
       ::unlink((dir + name).c_str());
     ::rmdir(dir.c_str());
   }
+
+  // A volume with an incremental bitmap of `n` bytes, and a full one as large
+  // only for the dump, which requires the two equal: the driver holds every
+  // bitmap of the volume, and a 1 GiB one nobody reads is a waste.
+  void Prepare(std::size_t n, bool fullUsed) {
+    if (n != size_) {
+      pattern = {};
+      scratch = {};
+      AddVolume(n, fullUsed);
+      pattern.resize(n);
+      for (std::size_t i = 0; i < n; ++i)
+        pattern[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
+      scratch.assign(n + 1, 0x5A);
+      // The bitmap file and the dump file exist, as they do from the second backup on.
+      WriteFile(ops->File("bm"), scratch.data(), scratch.size());
+      WriteFile(ops->File("incr-tmp"), scratch.data(), scratch.size());
+    } else if (fullUsed != fullUsed_) {
+      AddVolume(n, fullUsed);
+    }
+  }
+
+ private:
+  void AddVolume(std::size_t n, bool fullUsed) {
+    ops.reset();
+    kqsim::VolumeConfig cfg;
+    cfg.incrSize = n;
+    cfg.fullSize = fullUsed ? n : 1;
+    cfg.auxSize = 1;
+    cfg.bytes = static_cast<uint64_t>(n) * 8 * cfg.blockSize;
+    driver->AddVolume(kVolume, cfg);
+    ops = std::make_unique<Ops>(dir, kVolume);
+    size_ = n;
+    fullUsed_ = fullUsed;
+  }
+  std::size_t size_ = 0;
+  bool fullUsed_ = false;
 };
 
 Env& TheEnv() {
@@ -169,94 +173,101 @@ Env& TheEnv() {
   return env;
 }
 
-struct Result {
-  double opMs = 0, floorMs = 0, memMs = 0, peakBitmaps = 0;
-  std::size_t peakBytes = 0;
-};
-Result g_formalities, g_getBitMap, g_dump;
-
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
 }
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+template <typename F>
+double TimeMs(F&& f) {
+  const auto t0 = Clock::now();
+  f();
+  return Ms(Clock::now() - t0);
+}
 
 // What holding two bitmaps costs before any I/O: two fresh heap buffers of
 // the bitmap's size, written once and released. Each operation here needs at
 // least two (the file's bitmap and the driver's, or the job's output buffer).
-void TwoFreshBitmaps() {
-  std::unique_ptr<unsigned char[]> a(new unsigned char[kBitmap]);
-  std::unique_ptr<unsigned char[]> b(new unsigned char[kBitmap]);
-  std::memset(a.get(), 1, kBitmap);
-  std::memset(b.get(), 1, kBitmap);
+void TwoFreshBitmaps(std::size_t n) {
+  std::unique_ptr<unsigned char[]> a(new unsigned char[n]);
+  std::unique_ptr<unsigned char[]> b(new unsigned char[n]);
+  std::memset(a.get(), 1, n);
+  std::memset(b.get(), 1, n);
   benchmark::DoNotOptimize(a.get());
   benchmark::DoNotOptimize(b.get());
 }
 
-// Runs `op` against `floor` alternately, timing only `op` for the framework;
-// the medians, their ratios and the op's peak heap use go to `out` and the counters.
-template <typename Op, typename Floor>
-void Compare(benchmark::State& state, Result& out, Op op, Floor floor) {
+enum class Base { IoFloor, NoLogging };
+
+// Runs `op` and `base` alternately (each goes first every other run), the
+// driver refilled before each; only `op` is timed for the framework. The
+// medians, their ratio and the op's peak heap use go to the counters.
+template <typename Op, typename Baseline>
+void Compare(benchmark::State& state, bool fullUsed, Base kind, Op op, Baseline base) {
+  const auto n = static_cast<std::size_t>(state.range(0));
   Env& env = TheEnv();
-  std::vector<double> ops, floors, mems;
+  env.Prepare(n, fullUsed);
+  std::vector<double> ops, bases, allocs;
   std::size_t peak = 0;
-  bool floorFirst = false;
-  for (auto _ : state) {
+  bool baseFirst = false;
+  auto refill = [&] {
     env.driver->SetBitmap(kVolume, KQV_BITMAP_INCR, env.pattern);
-    if (floorFirst) {
-      auto f0 = Clock::now();
-      floor(env);
-      floors.push_back(Ms(Clock::now() - f0));
+    env.driver->ClearCalls();  // its record would grow inside the op's heap figure
+  };
+  for (auto _ : state) {
+    if (baseFirst) {
+      refill();
+      bases.push_back(TimeMs([&] { base(env); }));
     }
-    std::size_t base = heap::Start();
-    auto t0 = Clock::now();
+    refill();
+    const std::size_t heapBase = kqbench::heap::Start();
+    const auto t0 = Clock::now();
     op(env);
-    auto t1 = Clock::now();
-    peak = std::max(peak, heap::peak.load() - base);
+    const auto t1 = Clock::now();
+    peak = std::max(peak, kqbench::heap::PeakSince(heapBase));
     ops.push_back(Ms(t1 - t0));
     state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
-    if (!floorFirst) {
-      auto f0 = Clock::now();
-      floor(env);
-      floors.push_back(Ms(Clock::now() - f0));
+    if (!baseFirst) {
+      refill();
+      bases.push_back(TimeMs([&] { base(env); }));
     }
-    auto m0 = Clock::now();
-    TwoFreshBitmaps();
-    mems.push_back(Ms(Clock::now() - m0));
-    floorFirst = !floorFirst;
+    if (kind == Base::IoFloor) allocs.push_back(TimeMs([&] { TwoFreshBitmaps(n); }));
+    baseFirst = !baseFirst;
   }
-  out.opMs = Median(ops);
-  out.floorMs = Median(floors);
-  out.memMs = Median(mems);
-  out.peakBytes = peak;
-  out.peakBitmaps = static_cast<double>(peak) / kBitmap;
-  state.counters["op_ms"] = out.opMs;
-  state.counters["floor_ms"] = out.floorMs;
-  state.counters["op/floor"] = out.opMs / out.floorMs;
-  state.counters["op/(floor+2bm)"] = out.opMs / (out.floorMs + out.memMs);
-  state.counters["peak/bitmap"] = out.peakBitmaps;
+  const double opMs = Median(ops), baseMs = Median(bases);
+  state.counters["op_ms"] = opMs;
+  state.counters["base_ms"] = baseMs;
+  state.counters["op/base"] = opMs / baseMs;
+  state.counters["peak/bitmap"] = static_cast<double>(peak) / static_cast<double>(n);
+  if (kind == Base::IoFloor) {
+    const double allocMs = Median(allocs);
+    state.counters["alloc2_ms"] = allocMs;
+    state.counters["op/(base+alloc2)"] = opMs / (baseMs + allocMs);
+  }
+}
+
+void Formalities(Env& env) {
+  Check(env.ops->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false),
+        "DoBitmapFormalities");
+}
+
+// Reading the old file plus writing and fsyncing two files of the same size.
+void FormalitiesFloor(Env& env) {
+  ReadFile(env.ops->File("bm"), env.scratch.data(), env.scratch.size());
+  WriteFile(env.dir + "/floor1", env.scratch.data(), env.scratch.size());
+  WriteFile(env.dir + "/floor2", env.scratch.data(), env.scratch.size());
 }
 
 void BM_Formalities(benchmark::State& state) {
-  Compare(
-      state, g_formalities,
-      [](Env& env) {
-        Check(env.ops->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false),
-              "DoBitmapFormalities");
-      },
-      [](Env& env) {
-        ReadFile(env.ops->File("bm"), env.scratch.data(), env.scratch.size());
-        WriteFile(env.dir + "/floor1", env.scratch.data(), env.scratch.size());
-        WriteFile(env.dir + "/floor2", env.scratch.data(), env.scratch.size());
-      });
+  Compare(state, false, Base::IoFloor, Formalities, FormalitiesFloor);
 }
 
 void BM_GetBitMap(benchmark::State& state) {
   Compare(
-      state, g_getBitMap,
+      state, false, Base::IoFloor,
       [](Env& env) {
         unsigned char* merged = nullptr;
-        Check(env.ops->GetBitMap(KQV_BITMAP_INCR, "bm", kBitmap, &merged), "GetBitMap");
+        Check(env.ops->GetBitMap(KQV_BITMAP_INCR, "bm", env.pattern.size(), &merged), "GetBitMap");
         delete[] merged;
       },
       [](Env& env) { ReadFile(env.ops->File("bm"), env.scratch.data(), env.scratch.size()); });
@@ -264,7 +275,7 @@ void BM_GetBitMap(benchmark::State& state) {
 
 void BM_Dump(benchmark::State& state) {
   Compare(
-      state, g_dump,
+      state, true, Base::IoFloor,
       [](Env& env) {
         Check(env.ops->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true), "DoBitmapDump");
       },
@@ -274,33 +285,45 @@ void BM_Dump(benchmark::State& state) {
       });
 }
 
-BENCHMARK(BM_Formalities)->Iterations(9)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_GetBitMap)->Iterations(9)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Dump)->Iterations(9)->UseManualTime()->Unit(benchmark::kMillisecond);
+// DoBitmapFormalities at log level `level` against the same at level 0.
+template <int level>
+void BM_FormalitiesLogging(benchmark::State& state) {
+  Compare(
+      state, false, Base::NoLogging,
+      [](Env& env) {
+        kqlog::SetLevel(level);
+        Formalities(env);
+      },
+      [](Env& env) {
+        kqlog::SetLevel(0);
+        Formalities(env);
+      });
+  kqlog::SetLevel(1);
+}
 
-void Report(const char* name, const Result& r, double timeTarget, double bitmapsTarget) {
-  if (r.opMs == 0) return;  // filtered out
-  const double ratio = r.opMs / r.floorMs;
-  const bool memOk = r.peakBytes <= static_cast<std::size_t>(bitmapsTarget) * kBitmap + kMiB;
-  std::printf("%-20s %7.1f ms, I/O floor %6.1f ms: op/floor %5.2f", name, r.opMs, r.floorMs, ratio);
-  if (timeTarget > 0)
-    std::printf(" (target <= %.2f: %s)", timeTarget, ratio <= timeTarget ? "met" : "MISSED");
-  std::printf("\n%-20s two fresh bitmaps %6.1f ms: op/(floor + them) %5.2f\n", "", r.memMs,
-              r.opMs / (r.floorMs + r.memMs));
-  std::printf("%-20s peak heap %.3f bitmaps (target <= %.0f + 1 MiB: %s)\n", "", r.peakBitmaps,
-              bitmapsTarget, memOk ? "met" : "MISSED");
+void Register() {
+  for (std::size_t n : Sizes()) {
+    const auto arg = static_cast<int64_t>(n);
+    const int runs = RunsFor(n);
+    auto add = [&](const char* name, void (*fn)(benchmark::State&)) {
+      auto* b = benchmark::RegisterBenchmark(name, fn)->Arg(arg)->Iterations(runs);
+      b->UseManualTime()->Unit(benchmark::kMillisecond);
+    };
+    add("BM_Formalities", BM_Formalities);
+    add("BM_GetBitMap", BM_GetBitMap);
+    add("BM_Dump", BM_Dump);
+    add("BM_FormalitiesLogLevel1", BM_FormalitiesLogging<1>);
+    if (n == 4 * kKiB) add("BM_FormalitiesLogLevel2", BM_FormalitiesLogging<2>);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  Register();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::printf("\n64 MiB bitmap, medians of alternating runs:\n");
-  Report("DoBitmapFormalities", g_formalities, 1.25, 3);
-  Report("GetBitMap", g_getBitMap, 0, 2);
-  Report("DoBitmapDump", g_dump, 0, 2);
   return 0;
 }
