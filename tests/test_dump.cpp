@@ -19,29 +19,22 @@ using kqtest::ReadAll;
 using kqtest::WriteAll;
 using ::testing::ElementsAreArray;
 using ::testing::StartsWith;
-using Matchers = std::vector<::testing::Matcher<const std::string&>>;
+using Strings = std::vector<std::string>;
 
 constexpr const char* kTag = "KQVIProxyScan::DoBitmapDump";
 constexpr const char* kMutate = "KQBitMapOps::MutateDefaultBitMapFileName";
 
-Bytes Or(Bytes a, const Bytes& b) {
-  for (size_t i = 0; i < a.size() && i < b.size(); ++i) a[i] |= b[i];
-  return a;
-}
-
 class Faulty : public kqtest::DirOps {
  public:
   using DirOps::DirOps;
-  bool failSave = false, throwSave = false, failMerge = false, fetchInSave = false;
+  bool failSave = false, throwSave = false, failMerge = false, releaseInSave = false;
 
   bool SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
                     std::string fileName) override {
     if (throwSave) throw std::runtime_error("save blew up");
-    if (fetchInSave) {  // a replaced step that uses (and so releases) the volume object
-      unsigned char* scratch = nullptr;
-      unsigned long scratchSize = 0;
-      GetBMFromDriver(KQV_BITMAP_FULL, &scratch, &scratchSize, false);
-      delete[] scratch;
+    // A replaced step that uses (and so releases) the volume object, then fails.
+    if (releaseInSave) {
+      ClearBMOnDriver(KQV_BITMAP_AUX);
       return false;
     }
     return !failSave && DirOps::SaveBMToFile(bitmap, size, header, std::move(fileName));
@@ -57,79 +50,68 @@ class Dump : public kqtest::KqFixture {
     KqFixture::SetUp();
     Reset();
   }
-  void TearDown() override {
-    faulty.reset();
-    KqFixture::TearDown();
-  }
-  void Reset(kqsim::VolumeConfig cfg = {}) {
+  void Reset() {
     driver->ClearFaults();
-    cfg.bytes = kBitmapBytes * 8 * cfg.blockSize;
-    driver->AddVolume(kVolume, cfg);
+    Resize();
     driver->ClearCalls();
     faulty = std::make_unique<Faulty>(dir.path(), kVolume);
     for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
     log->clear();
   }
+  // Starts the volume afresh: 16-byte bitmaps, but for the full and aux sizes given.
+  void Resize(uint64_t fullSize = 0, uint64_t auxSize = 0) {
+    kqsim::VolumeConfig cfg;
+    cfg.bytes = kBitmapBytes * 8 * cfg.blockSize;
+    cfg.fullSize = fullSize;
+    cfg.auxSize = auxSize;
+    driver->AddVolume(kVolume, cfg);
+  }
   void Write(int block) { driver->RecordWrite(kVolume, uint64_t(block) * 4096, 1); }
   Bytes Driver(KQVBitmapType type = KQV_BITMAP_INCR) { return driver->Bitmap(kVolume, type); }
-  // The file an empty-name save goes to now.
-  std::string DefaultName() {
-    unsigned char header = 0;
-    faulty->DirOps::SaveBMToFile(&header, 0, &header, "");
-    std::vector<std::string> names = dir.list();
-    for (const std::string& n : names) {
-      if (ReadAll(dir.file(n)) == Bytes{0}) {
-        unlink(dir.file(n).c_str());
-        return dir.file(n);
-      }
-    }
-    return "";
+  // An empty-name save afterwards must land in `file`.
+  void ExpectDefaultName(const std::string& file) {
+    unsigned char header = 7, byte = 0;
+    ASSERT_TRUE(faulty->DirOps::SaveBMToFile(&byte, 1, &header, ""));
+    EXPECT_EQ(ReadAll(file), (Bytes{7, 0}));
   }
   std::string incr() const { return suffixFile("incr-tmp"); }
 
   std::unique_ptr<Faulty> faulty;
 };
 
+// A write racing each fetch (block 5) must stay on the driver.
 TEST_F(Dump, AccumulatesIntoTheFileOfTheType) {
   const std::pair<int, std::string> cases[] = {{0, "incr-tmp"}, {1, "full-tmp"}, {2, "full-tmp"}};
   for (const auto& [t, suffix] : cases) {
     SCOPED_TRACE(t);
     Reset();
+    for (Op fetch : {Op::GetBitmap, Op::GetAndClearBitmap}) {
+      driver->SetHook(fetch, [this] { Write(5); });
+    }
     const auto type = static_cast<KQVBitmapType>(t);
     const std::string file = suffixFile(suffix);
     Write(1);
     ASSERT_TRUE(faulty->DoBitmapDump(type, kVolume, false));
     EXPECT_EQ(ReadAll(file), File(0xA5, Bits({1})));
-    EXPECT_EQ(Driver(type), Bits({1}));
+    EXPECT_EQ(Driver(type), Bits({1, 5}));
 
     Write(4);
     WriteAll(file, File(0x11, Bits({1, 100})));  // a stored header byte is not kept
     ASSERT_TRUE(faulty->DoBitmapDump(type, kVolume, true));
-    EXPECT_EQ(ReadAll(file), File(0xA5, Bits({1, 4, 100})));
-    EXPECT_EQ(Driver(type), Bits({}));
-
-    Write(6);
-    ASSERT_TRUE(faulty->DoBitmapDump(type, kVolume, false));
-    EXPECT_EQ(ReadAll(file), File(0xA5, Bits({1, 4, 6, 100})));
-    EXPECT_EQ(Driver(type), Bits({6}));
-
-    EXPECT_EQ(driver->CallCount(Op::GetBitmap), 2);
-    EXPECT_EQ(driver->CallCount(Op::GetAndClearBitmap), 1);
-    EXPECT_EQ(driver->CallCount(Op::ClearBitmap), 0);
-    EXPECT_EQ(driver->CallCount(Op::Construct), 1);  // one volume object, kept
-    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 1);
-    EXPECT_EQ(dir.list(), std::vector<std::string>{".sda1_" + suffix});
-    EXPECT_EQ(DefaultName(), file);
+    EXPECT_EQ(ReadAll(file), File(0xA5, Bits({1, 4, 5, 100})));
+    EXPECT_EQ(Driver(type), Bits({5}));
+    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 1);  // one volume object, kept
+    EXPECT_EQ(dir.list(), Strings{".sda1_" + suffix});
+    ExpectDefaultName(file);
   }
 }
 
 TEST_F(Dump, LogsEachStep) {
   const std::string save = Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to " + incr());
-  const std::vector<std::string> first = {
-      Line(kMutate, "Modified DefaultBitmapFileName = " + incr()),
-      Line(kTag, "Trying to get Bitmap  From Driver  for Vol /dev/sda1 "), save,
-      Line(kTag, "Saved Bitmap for /dev/sda1")};
-  std::vector<std::string> second = first;
+  const Strings first = {Line(kMutate, "Modified DefaultBitmapFileName = " + incr()),
+                         Line(kTag, "Trying to get Bitmap  From Driver  for Vol /dev/sda1 "), save,
+                         Line(kTag, "Saved Bitmap for /dev/sda1")};
+  Strings second = first;
   second.insert(second.begin() + 1,
                 Line(kTag, "Read Existing Image EKT Bitmap of Volume /dev/sda1 "));
   ASSERT_TRUE(faulty->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true));
@@ -139,18 +121,19 @@ TEST_F(Dump, LogsEachStep) {
   EXPECT_EQ(log->lines(), second);
 }
 
+// Each case starts with bit 1 on the driver and bit 100 in the dump file.
 TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
   struct Args {
     KQVBitmapType type = KQV_BITMAP_INCR;
-    std::string volume = kVolume;
     bool clear = true;
   };
   enum Stage { NoHandle, Early, Named };  // how far it got: volume object made, file named
-  enum Fate { Kept, Dirty, Cleared };     // the driver's bitmap: bit 1, all ones, or nothing
+  // The driver's bitmap afterwards: its bit, that and the file's merged in, all ones, or nothing.
+  enum Fate { Kept, Merged, Dirty, Cleared };
   struct Case {
     const char* what;
     std::function<void(Args&)> arm;
-    Matchers tail;
+    std::vector<::testing::Matcher<const std::string&>> tail;
     Stage stage = Named;
     Fate bits = Kept;
   };
@@ -162,21 +145,16 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
   const Case cases[] = {
       {"getVolName fails", [&](Args&) { driver->FailAt(Op::GetVolName); },
        {Line(kTag, "Failed to get volnamepath for=/dev/sda1")}, NoHandle},
-      {"unknown volume", [](Args& a) { a.volume = "/dev/nope"; },
-       {Line(kTag, "Failed to get volnamepath for=/dev/nope")}, NoHandle},
       {"volume object not valid", [&](Args&) { driver->FailAt(Op::IsValid); },
        {Line("KQBitMapOps::InitAndValidateVolObject", "Failed to create KQVolume object"),
         Line(kTag, "Failed to initialize KQVolume")}, Early},
       {"volume information", [&](Args&) { driver->FailAt(Op::GetVolInfo); },
        {Line(kTag, "Failed to get volume information")}, Early},
-      {"full and incremental sizes differ",
-       [&](Args&) {
-         kqsim::VolumeConfig cfg;
-         cfg.fullSize = 32;
-         Reset(cfg);
-         WriteAll(incr(), File(0x11, Bits({100})));
-       },
+      {"full and incremental sizes differ", [&](Args&) { Resize(32); },
        {Line(kTag, "Full bitmap size 32 differs from incremental size 16. Cannot dump /dev/sda1")},
+       Early},
+      {"aux bitmap larger than a dump", [&](Args& a) { Resize(0, 32); a.type = KQV_BITMAP_AUX; },
+       {Line(kTag, "Bitmap size 32 of type 2 exceeds the dump size 16. Cannot dump /dev/sda1")},
        Early},
       {"short dump file", [&](Args&) { WriteAll(incr(), Bytes{0x11, 1}); },
        {Line(kMutate, "Modified DefaultBitmapFileName = " + incr()),
@@ -189,9 +167,13 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
       {"unknown type", [](Args& a) { a.type = static_cast<KQVBitmapType>(3); }, {fetchFailed}},
       {"merge refused", [&](Args&) { faulty->failMerge = true; },
        {Line(kTag, "MergeBM failed for /dev/sda1"), gaveBack}},
-      {"save refused", [&](Args&) { faulty->failSave = true; }, {saveFailed, gaveBack}},
+      {"save refused", [&](Args&) { faulty->failSave = true; }, {saveFailed, gaveBack}, Named,
+       Merged},
       {"save refused without clearing",
        [&](Args& a) { faulty->failSave = true; a.clear = false; }, {saveFailed}},
+      {"save throws", [&](Args&) { faulty->throwSave = true; }, {gaveBack}, Named, Merged},
+      {"save releases the volume object", [&](Args&) { faulty->releaseInSave = true; },
+       {saveFailed, gaveBack}, Named, Merged},
       {"give-back marks dirty",
        [&](Args&) { faulty->failSave = true; driver->FailAt(Op::MergeBitmap); },
        {saveFailed, Line(kTag, "Marked the driver bitmap dirty for /dev/sda1")}, Named, Dirty},
@@ -215,72 +197,27 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
     Write(1);
     const Bytes before = ReadAll(incr());
     log->clear();
-    EXPECT_FALSE(faulty->DoBitmapDump(a.type, a.volume, a.clear));
-    const std::vector<std::string> lines = log->lines();
-    ASSERT_GE(lines.size(), c.tail.size());
-    EXPECT_THAT(
-        std::vector<std::string>(lines.end() - static_cast<long>(c.tail.size()), lines.end()),
-        ElementsAreArray(c.tail));
-    EXPECT_EQ(driver->CallCount(Op::Construct), c.stage == NoHandle ? 0 : 1);
-    const Bytes bits = Driver();
-    if (c.bits == Kept) {  // bit 1 back on the driver; what the file held may come along
-      EXPECT_EQ(Or(bits, Bits({1})), bits);
-      EXPECT_EQ(Or(bits, Bits({1, 100})), Bits({1, 100}));
+    if (faulty->throwSave) {
+      EXPECT_THROW(faulty->DoBitmapDump(a.type, kVolume, a.clear), std::runtime_error);
     } else {
-      EXPECT_EQ(bits, Bytes(16, c.bits == Dirty ? 0xFF : 0));
+      EXPECT_FALSE(faulty->DoBitmapDump(a.type, kVolume, a.clear));
     }
+    const Strings lines = log->lines();
+    ASSERT_GE(lines.size(), c.tail.size());
+    EXPECT_THAT(Strings(lines.end() - static_cast<long>(c.tail.size()), lines.end()),
+                ElementsAreArray(c.tail));
+    const Bytes fates[] = {Bits({1}), Bits({1, 100}), Bytes(16, 0xFF), Bytes(16)};
+    EXPECT_EQ(Driver(), fates[c.bits]);
     EXPECT_EQ(ReadAll(incr()), before);
-    EXPECT_EQ(dir.list(), std::vector<std::string>{".sda1_incr-tmp"});
+    EXPECT_EQ(dir.list(), Strings{".sda1_incr-tmp"});
+    EXPECT_EQ(driver->CallCount(Op::Construct) > 0, c.stage != NoHandle);
     if (c.stage != Named) {
       EXPECT_EQ(driver->CallCount(Op::GetBitmap) + driver->CallCount(Op::GetAndClearBitmap), 0);
     }
-    EXPECT_EQ(DefaultName(), c.stage != Named            ? defaultFile()
-                             : a.type == KQV_BITMAP_INCR ? incr()
-                                                         : suffixFile("full-tmp"));
+    ExpectDefaultName(c.stage != Named            ? defaultFile()
+                      : a.type == KQV_BITMAP_INCR ? incr()
+                                                  : suffixFile("full-tmp"));
   }
-}
-
-TEST_F(Dump, WriteBetweenFetchAndClearIsNeverLost) {
-  for (bool clear : {true, false}) {
-    SCOPED_TRACE(clear);
-    Reset();
-    const Op fetch = clear ? Op::GetAndClearBitmap : Op::GetBitmap;
-    driver->SetHook(fetch, [this] { Write(5); });
-    Write(1);
-    ASSERT_TRUE(faulty->DoBitmapDump(KQV_BITMAP_INCR, kVolume, clear));
-    driver->SetHook(fetch, nullptr);
-    EXPECT_EQ(ReadAll(incr()), File(0xA5, Bits({1})));
-    EXPECT_EQ(Driver(), clear ? Bits({5}) : Bits({1, 5}));
-  }
-}
-
-TEST_F(Dump, ExceptionAfterAClearingFetchGivesTheBitsBack) {
-  faulty->throwSave = true;
-  Write(1);
-  EXPECT_THROW(faulty->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true), std::runtime_error);
-  EXPECT_EQ(Driver(), Bits({1}));
-}
-
-TEST_F(Dump, GivesTheBitsBackEvenAfterAStepReleasedTheVolumeObject) {
-  faulty->fetchInSave = true;
-  Write(3);
-  EXPECT_FALSE(faulty->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true));
-  EXPECT_EQ(Driver(), Bits({3}));
-  EXPECT_EQ(log->lines().back(),
-            Line(kTag, "Gave the fetched bitmap back to the driver for /dev/sda1"));
-}
-
-TEST_F(Dump, ClearingALargerBitmapKeepsWhatTheDumpCannotHold) {
-  kqsim::VolumeConfig cfg;
-  cfg.auxSize = 32;
-  Reset(cfg);
-  Write(1);
-  Write(200);  // beyond the 16 bytes a dump holds
-  // Refusing the dump or leaving those bits on the driver both keep them.
-  if (faulty->DoBitmapDump(KQV_BITMAP_AUX, kVolume, true)) {
-    EXPECT_EQ(ReadAll(suffixFile("full-tmp")), File(0xA5, Bits({1})));
-  }
-  EXPECT_EQ(Driver(KQV_BITMAP_AUX)[25], 1);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // GetBitMap: the OR of a bitmap file and the driver's bitmap, handed to the
 // job in a buffer of its own, with nothing changed on disk or on the driver.
-#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <functional>
 #include <memory>
+#include <tuple>
+#include <functional>
 
 #include "KqTestSupport.h"
 
@@ -18,149 +19,124 @@ using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
 using kqtest::WriteAll;
-using ::testing::ElementsAre;
-using ::testing::StartsWith;
+using Strings = std::vector<std::string>;
 
 constexpr const char* kTag = "KQBitMapOps::GetBitMap";
+constexpr const char* kMutate = "KQBitMapOps::MutateDefaultBitMapFileName";
 
-class NoMerge : public kqtest::DirOps {
+class Faulty : public kqtest::DirOps {
  public:
   using DirOps::DirOps;
-  bool MergeBM(unsigned char*, unsigned long, unsigned char*, unsigned long) override {
-    return false;
+  bool failMerge = false;
+  bool MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) override {
+    return !failMerge && DirOps::MergeBM(t, ts, o, os);
   }
 };
 
 class GetBitMapTest : public kqtest::KqFixture {
  protected:
   void Write(int block) { driver->RecordWrite(kVolume, uint64_t(block) * 4096, 1); }
-  // Calls GetBitMap with `*out` preset to a sentinel; the buffer it hands back is released.
-  bool Get(KQBitMapOps& o, const char* name, Bytes* result = nullptr) {
+  // Calls GetBitMap with `*out` preset to a sentinel; the buffer it hands back
+  // is copied to `merged` and released.
+  bool Get(KQBitMapOps& o, const char* name) {
     unsigned char* out = &sentinel;
     bool ok = o.GetBitMap(KQV_BITMAP_INCR, name, kBitmapBytes, &out);
     handedBack = out != &sentinel;
     std::unique_ptr<unsigned char[]> owned(handedBack ? out : nullptr);
-    if (result && handedBack) result->assign(out, out + kBitmapBytes);
+    if (handedBack) merged.assign(out, out + kBitmapBytes);
     return ok;
   }
   unsigned char sentinel = 0;
   bool handedBack = false;
+  Bytes merged;
 };
 
+// The header byte (0xFF shows it) stays out of the bitmap; byte listings only at level 2.
 TEST_F(GetBitMapTest, MergesFileAndDriverAndChangesNothing) {
-  struct Case {
-    const char* name;
-    std::string file;
-    unsigned char header;
-  };
-  const Case cases[] = {
-      {"bm", suffixFile("bm"), 0x00}, {"bm", suffixFile("bm"), 0xFF}, {"", defaultFile(), 0x5A}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.file + " header " + std::to_string(c.header));
-    driver->AddVolume(kVolume, driver->Config(kVolume));
-    WriteAll(c.file, File(c.header, Bits({2, 100})));
-    Write(1);
-    Write(2);
-    Bytes merged;
-    ASSERT_TRUE(Get(*ops, c.name, &merged));
+  // The name given, the file it names, the log level.
+  const std::tuple<const char*, std::string, int> cases[] = {{"bm", suffixFile("bm"), 2},
+                                                             {"", defaultFile(), 1}};
+  Write(1);
+  Write(2);
+  for (const auto& [name, file, level] : cases) {
+    SCOPED_TRACE(file);
+    const bool listed = level == 2;
+    WriteAll(file, File(0xFF, Bits({2, 100})));
+    kqlog::Capture cap(level);
+    ASSERT_TRUE(Get(*ops, name));
     EXPECT_EQ(merged, Bits({1, 2, 100}));
     EXPECT_EQ(driver->Bitmap(kVolume, KQV_BITMAP_INCR), Bits({1, 2}));
-    EXPECT_EQ(driver->CallCount(Op::GetAndClearBitmap) + driver->CallCount(Op::ClearBitmap), 0);
-    EXPECT_EQ(ReadAll(c.file), File(c.header, Bits({2, 100})));
+    EXPECT_EQ(ReadAll(file), File(0xFF, Bits({2, 100})));
     EXPECT_EQ(dir.list().size(), 1u);
     EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 0);
-    unsigned char header = 7, byte = 0;  // the default name now names the file read
-    ASSERT_TRUE(ops->SaveBMToFile(&byte, 1, &header, ""));
-    EXPECT_EQ(ReadAll(c.file), (Bytes{7, 0}));
-    unlink(c.file.c_str());
-  }
-}
 
-TEST_F(GetBitMapTest, LogsThroughItsOwnLogObject) {
-  WriteAll(suffixFile("bm"), File(0, Bits({3})));
-  Write(1);
-  for (int level : {2, 1}) {
-    SCOPED_TRACE(level);
-    kqlog::Capture cap(level);
-    ASSERT_TRUE(Get(*ops, "bm"));
-    std::vector<std::string> want = {Line("KQBitMapOps::MutateDefaultBitMapFileName",
-                                          "Modified DefaultBitmapFileName = " + suffixFile("bm")),
-                                     Line(kTag, "Initialized default bitmatp name")};
+    Strings want = {Line(kMutate, "Modified DefaultBitmapFileName = " + file),
+                    Line(kTag, "Initialized default bitmatp name")};
     auto listing = [&](const char* title, const Bytes& b) {
       want.push_back(Line(kTag, title));
-      for (size_t i = 0; level == 2 && i < b.size(); ++i)
+      for (size_t i = 0; listed && i < b.size(); ++i)
         want.push_back(Line(kTag, "Byte " + std::to_string(i) + " : " + std::to_string(b[i]), 2));
     };
-    listing("Printing Disk BM", Bits({3}));
+    listing("Printing Disk BM", Bits({2, 100}));
     want.push_back(Line(kTag, "Got BM from driver"));
-    listing("Printing Driver BM", Bits({1}));
-    listing("Printing Merged BM", Bits({1, 3}));
+    listing("Printing Driver BM", Bits({1, 2}));
+    listing("Printing Merged BM", Bits({1, 2, 100}));
     EXPECT_EQ(cap.lines(), want);
-    for (const Entry& e : cap.entries()) {
+    for (const Entry& e : cap.entries()) {  // GetBitMap logs through a log object of its own
       EXPECT_EQ(e.fromEvent, e.tag != kTag) << e.text;
-      if (e.tag == kTag) {
-        EXPECT_EQ(e.kind, Entry::Kind::DebugLvl);
-      }
+      EXPECT_TRUE(e.tag != kTag || e.kind == Entry::Kind::DebugLvl) << e.text;
     }
+    unsigned char header = 7, byte = 0;  // the default name now names the file read
+    ASSERT_TRUE(ops->SaveBMToFile(&byte, 1, &header, ""));
+    EXPECT_EQ(ReadAll(file), (Bytes{7, 0}));
+    unlink(file.c_str());
   }
 }
 
-TEST_F(GetBitMapTest, UnreadableFileFailsBeforeTheDriver) {
+// A buffer is handed back (and released by Get, which the sanitizer build
+// checks) only once the file was read.
+TEST_F(GetBitMapTest, FailuresChangeNothing) {
   const std::string file = suffixFile("bm");
+  const std::string named = Line(kMutate, "Modified DefaultBitmapFileName = " + file);
+  const std::string init = Line(kTag, "Initialized default bitmatp name");
+  const std::string diskBM = Line(kTag, "Printing Disk BM");
   struct Case {
-    Bytes contents;  // empty: no file
-    std::string cause;
+    const char* what;
+    std::function<void(Faulty&)> arm;
+    bool handedBack;
+    Strings log;  // at level 1
   };
-  const Case cases[] = {{{}, "Failed to open the Bitmap File " + file + ".  error 2"},
-                        {{0x11, 1, 2}, "Failed to read from file=" + file + " error no="}};
-  Write(1);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.cause);
-    if (!c.contents.empty()) WriteAll(file, c.contents);
-    log->clear();
-    driver->ClearCalls();
-    EXPECT_FALSE(Get(*ops, "bm"));
-    EXPECT_FALSE(handedBack);
-    EXPECT_THAT(log->lines(), ElementsAre(Line("KQBitMapOps::MutateDefaultBitMapFileName",
-                                               "Modified DefaultBitmapFileName = " + file),
-                                          Line(kTag, "Initialized default bitmatp name"),
-                                          StartsWith(Line("KQBitMapOps::ReadBMFromFile", c.cause)),
-                                          Line(kTag, "Failed to Read BM From file")));
-    EXPECT_EQ(driver->CallCount(Op::GetBitmap), 0);
-    EXPECT_EQ(ReadAll(file), c.contents);
-  }
-}
-
-TEST_F(GetBitMapTest, FailureAfterTheReadLeavesTheBufferWithTheCaller) {
-  NoMerge noMerge(dir.path(), kVolume);
-  struct Case {
-    KQBitMapOps* o;
-    std::function<void()> arm;
-    const char* line;
-  };
+  // clang-format off
   const Case cases[] = {
-      {ops.get(), [&] { driver->FailAt(Op::GetBitmap); }, "Failed to get BM from driver"},
-      {&noMerge, [] {}, "Failed to Merge BM"},
+      {"invalid volume object", [&](Faulty&) { driver->FailAt(Op::IsValid); }, false,
+       {Line("KQBitMapOps::InitAndValidateVolObject", "Failed to create KQVolume object")}},
+      {"no file", [&](Faulty&) { unlink(file.c_str()); }, false,
+       {named, init, Line("KQBitMapOps::ReadBMFromFile",
+                          "Failed to open the Bitmap File " + file + ".  error 2"),
+        Line(kTag, "Failed to Read BM From file")}},
+      {"driver fetch", [&](Faulty&) { driver->FailAt(Op::GetBitmap); }, true,
+       {named, init, diskBM, Line(kTag, "Failed to get BM from driver")}},
+      {"merge", [](Faulty& o) { o.failMerge = true; }, true,
+       {named, init, diskBM, Line(kTag, "Got BM from driver"), Line(kTag, "Printing Driver BM"),
+        Line(kTag, "Failed to Merge BM")}},
   };
-  WriteAll(suffixFile("bm"), File(0, Bits({3})));
+  // clang-format on
   Write(1);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    c.arm();
-    EXPECT_FALSE(Get(*c.o, "bm"));
-    EXPECT_TRUE(handedBack);  // Get released it: the sanitizer build would see a leak otherwise
-    EXPECT_EQ(log->lines().back(), Line(kTag, c.line));
+    SCOPED_TRACE(c.what);
+    WriteAll(file, File(0, Bits({3})));
+    Faulty o(dir.path(), kVolume);
+    driver->ClearCalls();
+    c.arm(o);
+    const Bytes before = ReadAll(file);
+    kqlog::Capture cap(1);
+    EXPECT_FALSE(Get(o, "bm"));
+    EXPECT_EQ(cap.lines(), c.log);
+    EXPECT_EQ(handedBack, c.handedBack);
+    EXPECT_EQ(driver->CallCount(Op::GetBitmap) > 0, c.handedBack);
     EXPECT_EQ(driver->Bitmap(kVolume, KQV_BITMAP_INCR), Bits({1}));
+    EXPECT_EQ(ReadAll(file), before);
   }
-}
-
-TEST_F(GetBitMapTest, InvalidVolumeObjectFailsFirst) {
-  WriteAll(suffixFile("bm"), File(0, Bits({3})));
-  driver->FailAt(Op::IsValid);
-  EXPECT_FALSE(Get(*ops, "bm"));
-  EXPECT_FALSE(handedBack);
-  EXPECT_THAT(log->lines(), ElementsAre(Line("KQBitMapOps::InitAndValidateVolObject",
-                                             "Failed to create KQVolume object")));
 }
 
 }  // namespace
