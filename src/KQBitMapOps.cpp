@@ -196,10 +196,19 @@ class FileReplacement {
 // logging the step that failed.
 bool WriteAndCommit(FileReplacement& file, EvDebug& log, const char* tag, const char* name,
                     const unsigned char* bitmap, std::size_t size) {
-  if (!WriteFully(file.fd(), bitmap, size)) {
-    log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
-    return false;
-  }
+  // In slices, each handed to writeback as soon as it is written, so the
+  // final flush finds little left to do (the flush still decides success).
+  constexpr std::size_t kSlice = std::size_t{8} << 20;
+  std::size_t done = 0;
+  do {
+    const std::size_t n = std::min(kSlice, size - done);
+    if (!WriteFully(file.fd(), bitmap + done, n)) {
+      log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
+      return false;
+    }
+    done += n;
+    ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  } while (done < size);
   const FileReplacement::Stage stage = file.Commit();
   if (stage == FileReplacement::Stage::Flush) {
     log.Debug(tag, "Failed to flush to file=%s error no=%d", name, errno);
