@@ -4,8 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)"
-if [ -x build/tools/kqdemo ]; then
-  exec build/tools/kqdemo "$@"
-fi
-exec build/examples/kq_name_example "$@"
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target kqdemo kqbitmap >/dev/null
+exec build/tools/kqdemo "$@"
