@@ -954,7 +954,6 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   unsigned char* const asFetched = driverBM.get();
   unsigned char* merged = asFetched;
   std::unique_ptr<unsigned char[]> copy;
-  bool saved = false;
   auto giveBack = [&]() {
     if (size == 0) return;  // nothing was taken over
     if (MergeAndWriteBMOntoDriver(type, asFetched, size)) {
@@ -990,10 +989,9 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
       giveBack();
       return false;
     }
-    saved = true;
   } catch (...) {
     // Not handled here, only kept from taking the changes with it.
-    if (!saved) giveBack();
+    giveBack();
     throw;
   }
   m_log.debugBreak("/tmp/DoBitMap.afterwritingmergedbm", nullptr, 0, 0, true);
