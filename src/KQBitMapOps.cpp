@@ -1,16 +1,11 @@
 #include <kqbitmapops/KQBitMapOps.h>
 
 #include <KQVolumeUnix.h>
-#include <KqLogControl.h>
 #include <ReplicaDBClient.h>
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -18,7 +13,8 @@
 #include <memory>
 #include <new>
 
-#include "KqIoTesting.h"
+#include "KqFileLayer.h"
+#include "KqLogAdapter.h"
 
 namespace {
 
@@ -27,196 +23,10 @@ const char kDefaultSuffix[] = "_YBVolBitmap";
 const char kControlDevice[] = "/dev/zrbf/ctrl";
 // Longest last path component that names a bitmap file.
 constexpr std::size_t kMaxComponent = 1023;
-// Linux moves at most this many bytes per read() or write().
-constexpr std::size_t kKernelMaxTransfer = 0x7ffff000;
-// Longest part of the target's last component kept in a replacement's name:
-// NAME_MAX (255) less ".kqtmp.", a pid and a counter.
-constexpr std::size_t kMaxTempStem = 200;
-
-std::atomic<std::size_t> g_maxTransfer{kKernelMaxTransfer};
-
-// Owns a descriptor; closes it exactly once.
-class Fd {
- public:
-  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const noexcept { return fd_; }
-  bool valid() const noexcept { return fd_ >= 0; }
-  // Takes `fd` over, closing the one held before.
-  void adopt(int fd) noexcept {
-    reset();
-    fd_ = fd;
-  }
-  // Closes now; false (errno set) when close reports an error.
-  bool reset() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 struct FreeDeleter {
   void operator()(unsigned char* p) const noexcept { std::free(p); }
 };
-
-// Writes all `n` bytes, over as many calls as the kernel needs; a call
-// interrupted before it moved anything is repeated. False (errno as the
-// failing call left it) on an error or a call that moves nothing.
-bool WriteFully(int fd, const unsigned char* data, std::size_t n) noexcept {
-  const std::size_t cap = g_maxTransfer.load(std::memory_order_relaxed);
-  while (n > 0) {
-    ssize_t done = ::write(fd, data, n < cap ? n : cap);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    data += done;
-    n -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-// Reads up to `n` bytes; returns how many arrived before end of file or an
-// error (errno then set by the failing call).
-std::size_t ReadFully(int fd, unsigned char* data, std::size_t n) noexcept {
-  const std::size_t cap = g_maxTransfer.load(std::memory_order_relaxed);
-  std::size_t got = 0;
-  while (got < n) {
-    std::size_t want = n - got;
-    ssize_t done = ::read(fd, data + got, want < cap ? want : cap);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) break;
-    got += static_cast<std::size_t>(done);
-  }
-  return got;
-}
-
-std::string DirName(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Replaces a file durably: the new contents go to a fresh file beside the
-// target, which is flushed and renamed over the target, and the directory is
-// flushed. Until Commit succeeds the target keeps its old contents; an
-// abandoned replacement removes its new file. A target that exists but is no
-// regular file (a device, say) cannot be replaced by a rename and is written
-// in place instead.
-class FileReplacement {
- public:
-  enum class Stage { Done, Flush, Rename };
-
-  explicit FileReplacement(std::string target) : target_(std::move(target)) {}
-  ~FileReplacement() {
-    if (!temp_.empty()) {
-      int saved = errno;
-      fd_.reset();
-      ::unlink(temp_.c_str());
-      errno = saved;
-    }
-  }
-  FileReplacement(const FileReplacement&) = delete;
-  FileReplacement& operator=(const FileReplacement&) = delete;
-
-  // Creates the new file (mode 0666 less the umask). False with errno set;
-  // nothing is created then.
-  bool Open() {
-    if (target_.empty()) {
-      errno = ENOENT;
-      return false;
-    }
-    std::string real = target_;
-    struct stat st {};
-    const bool exists = ::stat(target_.c_str(), &st) == 0;
-    if (exists) {
-      if (!S_ISREG(st.st_mode)) {
-        fd_.adopt(::open(target_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        return fd_.valid();
-      }
-      // Through a symlink the file it names is the one to replace.
-      if (char* resolved = ::realpath(target_.c_str(), nullptr)) {
-        real = resolved;
-        std::free(resolved);
-      }
-    }
-    // A target name near NAME_MAX must still leave room for the suffix.
-    const std::string::size_type slash = real.rfind('/');
-    const std::string::size_type baseLength =
-        real.size() - (slash == std::string::npos ? 0 : slash + 1);
-    const std::string stem =
-        real.substr(0, real.size() - baseLength + std::min(baseLength, kMaxTempStem));
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string temp = stem + ".kqtmp." + std::to_string(::getpid()) + "." +
-                         std::to_string(counter.fetch_add(1));
-      fd_.adopt(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-      if (fd_.valid()) {
-        temp_ = std::move(temp);
-        real_ = std::move(real);
-        if (!exists) return true;
-        // The file that takes the old one's place keeps its owner (where we
-        // may give it away) and its mode, as writing in place would have.
-        if (::fchown(fd_.get(), st.st_uid, st.st_gid) != 0) {
-          // Not privileged: the file stays ours, as a new one would be.
-        }
-        return ::fchmod(fd_.get(), st.st_mode & 07777) == 0;
-      }
-      if (errno != EEXIST) return false;
-    }
-    return false;
-  }
-
-  int fd() const { return fd_.get(); }
-
-  // Flushes the new file and puts it in the target's place. A failed flush is
-  // not retried: its error may already have dropped the dirty pages.
-  Stage Commit() {
-    if (::fsync(fd_.get()) != 0 || !fd_.reset()) return Stage::Flush;
-    if (temp_.empty()) return Stage::Done;  // written in place
-    if (::rename(temp_.c_str(), real_.c_str()) != 0) return Stage::Rename;
-    temp_.clear();
-    Fd dir(::open(DirName(real_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid() || ::fsync(dir.get()) != 0) return Stage::Flush;
-    return Stage::Done;
-  }
-
- private:
-  std::string target_;
-  std::string real_;
-  std::string temp_;
-  Fd fd_;
-};
-
-// Writes the bitmap into a replacement and puts it in the target's place,
-// logging the step that failed.
-bool WriteAndCommit(FileReplacement& file, EvDebug& log, const char* tag, const char* name,
-                    const unsigned char* bitmap, std::size_t size) {
-  // In slices, each handed to writeback as soon as it is written, so the
-  // final flush finds little left to do (the flush still decides success).
-  constexpr std::size_t kSlice = std::size_t{8} << 20;
-  std::size_t done = 0;
-  do {
-    const std::size_t n = std::min(kSlice, size - done);
-    if (!WriteFully(file.fd(), bitmap + done, n)) {
-      log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
-      return false;
-    }
-    done += n;
-    ::sync_file_range(file.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
-  } while (done < size);
-  const FileReplacement::Stage stage = file.Commit();
-  if (stage == FileReplacement::Stage::Flush) {
-    log.Debug(tag, "Failed to flush to file=%s error no=%d", name, errno);
-  } else if (stage == FileReplacement::Stage::Rename) {
-    log.Debug(tag, "Failed to replace file=%s error no=%d", name, errno);
-  }
-  return stage == FileReplacement::Stage::Done;
-}
 
 uint64_t LoadWord(const unsigned char* p) noexcept {
   uint64_t v;
@@ -261,11 +71,12 @@ void MergeRange(unsigned char* target, const unsigned char* other, std::size_t f
   for (std::size_t i = to; i-- > from;) target[i] |= other[i];
 }
 
-// Logs a bitmap byte by byte at level 2; one level check instead of one call per byte.
+// Logs a bitmap byte by byte at level 2; one level check instead of one call
+// per byte. The index is printed whole, also past 2^31 bytes.
 void LogBytes(EvDebug& log, const char* tag, const unsigned char* bitmap, unsigned long size) {
-  if (!kqlog::LevelEnabled(2)) return;
+  if (!kqlogadapter::DetailEnabled()) return;
   for (unsigned long i = 0; i < size; ++i) {
-    log.DebugLvl(tag, 2, "Byte %d : %u", static_cast<int>(i), static_cast<unsigned>(bitmap[i]));
+    log.DebugLvl(tag, 2, "Byte %lu : %u", i, static_cast<unsigned>(bitmap[i]));
   }
 }
 
@@ -286,15 +97,197 @@ unsigned char* NewBitmap(std::size_t n, bool zero, bool orNull = false) {
   return bitmap;
 }
 
-bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+// Owns the buffer a retrieval allocates through its out-parameter from the
+// moment it is stored there, so a retrieval that throws leaks nothing.
+class OutBuffer {
+ public:
+  OutBuffer() = default;
+  ~OutBuffer() { delete[] p_; }
+  OutBuffer(const OutBuffer&) = delete;
+  OutBuffer& operator=(const OutBuffer&) = delete;
+  unsigned char** out() { return &p_; }
+  unsigned char* get() const { return p_; }
+  unsigned char* release() {
+    unsigned char* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+
+ private:
+  unsigned char* p_ = nullptr;
+};
+
+// The size the volume information gives for the driver bitmap of `type`;
+// false for a type it does not know.
+bool TypeSize(const KQVolumeInfo& info, KQVBitmapType type, unsigned long* size) {
+  switch (static_cast<int>(type)) {
+    case 0:
+      *size = info.incrBitmapSize;
+      return true;
+    case 1:
+      *size = info.fullBitmapSize;
+      return true;
+    case 2:
+      *size = info.auxBitmapSize;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Puts bits that were taken off the driver back: merged into its bitmap,
+// or, when that did not certainly happen (it failed or threw), the bitmap
+// marked dirty so the next backup is a full one. Each attempt is made once
+// and nothing is thrown. True when the bits are safe; otherwise the job is
+// told, in the one line that matters, to run a full backup.
+bool GiveBack(KQVolume* volume, EvDebug& log, const char* tag, const char* vol, KQVBitmapType type,
+              unsigned char* bits, unsigned long size) {
+  if (volume != nullptr && bits != nullptr && size != 0) {
+    bool merged = false;
+    try {
+      merged = volume->MergeBitmap(type, bits, size);
+    } catch (...) {  // NOLINT(bugprone-empty-catch): marking dirty below covers it
+    }
+    if (merged) {
+      log.Debug(tag, "Gave the fetched bitmap back to the driver for %s", vol);
+      return true;
+    }
+  }
+  bool dirty = false;
+  std::string why = "no volume object";
+  if (volume != nullptr) {
+    try {
+      dirty = volume->MarkBitmapDirty(type, 0);
+      if (!dirty) why = volume->GetErrorString();
+    } catch (const std::exception& e) {
+      why = e.what();
+    } catch (...) {
+      why = "unknown exception";
+    }
+  }
+  if (dirty) {
+    log.Debug(tag, "Marked the driver bitmap dirty for %s", vol);
+    return true;
+  }
+  log.Debug(tag,
+            "Failed to give the fetched bitmap back to the driver for %s or to mark it dirty: "
+            "changes may be lost, the next backup must be a full backup: %s",
+            vol, why.c_str());
+  return false;
+}
+
+// Takes the lock of a bitmap file for a workflow; says once which file it
+// waits for when another job holds it.
+bool LockBitmapFile(kqfile::FileLock& lock, const std::string& file, bool exclusive, EvDebug& log,
+                    const char* tag) {
+  auto onWait = [&] { log.Debug(tag, "Waiting for another job to finish with %s", file.c_str()); };
+  if (lock.Acquire(file, exclusive, onWait)) return true;
+  log.Debug(tag, "Failed to lock the Bitmap File %s error no=%d", file.c_str(), errno);
+  return false;
+}
+
+// Claims the take-over record of one bitmap type: waits for a live
+// take-over of it to end, answers one that a dead job left behind by
+// marking that driver bitmap dirty (its changes died with the job), and,
+// given `begin`, records durably that a take-over into `file` starts. False
+// (logged) when any of it fails; the driver is then untouched.
+bool ClaimRecord(kqfile::TakeOverRecord& record, const std::string& path, KQVolume* volume,
+                 EvDebug& log, const char* tag, const char* vol, KQVBitmapType type,
+                 const std::string* file) {
+  auto onWait = [&] {
+    log.Debug(tag, "Waiting for another job's take-over of bitmap type %d of %s", static_cast<int>(type), vol);
+  };
+  if (!record.Acquire(path, onWait)) {
+    log.Debug(tag, "Failed to open the take-over record %s error no=%d", path.c_str(), errno);
+    return false;
+  }
+  if (record.Stale()) {
+    log.Debug(tag, "Found an interrupted take-over of bitmap type %d of %s: its changes may be lost",
+              static_cast<int>(type), vol);
+    if (!GiveBack(volume, log, tag, vol, type, nullptr, 0)) return false;
+    record.End();
+  }
+  if (file == nullptr) return true;
+  const std::string text = std::string("take-over of ") + vol + " bitmap type " +
+                           std::to_string(static_cast<int>(type)) + " into " + *file + "\n";
+  if (!record.Begin(text)) {
+    log.Debug(tag, "Failed to write the take-over record %s error no=%d", path.c_str(), errno);
+    return false;
+  }
+  return true;
+}
+
+// The existence test of a workflow: only a proven absence counts as none.
+bool ProbeBitmapFile(const std::string& file, bool* exists, EvDebug& log, const char* tag) {
+  const kqfile::Presence presence = kqfile::Probe(file);
+  if (presence == kqfile::Presence::Unknown) {
+    log.Debug(tag, "Failed to test the Bitmap File %s error no=%d", file.c_str(), errno);
+    return false;
+  }
+  *exists = presence == kqfile::Presence::Present;
+  return true;
+}
+
+// Creates the new file of a save, logging why it could not be.
+bool OpenFile(kqfile::Replacement& file, EvDebug& log, const char* tag, const char* name) {
+  if (file.Open()) return true;
+  const int err = errno;
+  if (file.notRegular()) {
+    log.Debug(tag, "Bitmap File %s is not a regular file. Returning failure", name);
+  } else if (!file.noTempIn().empty()) {
+    log.Debug(tag, "Cannot create a new file in directory %s error no=%d", file.noTempIn().c_str(),
+              err);
+  }
+  log.Debug(tag, "Failed to open the Bitmap File %s.  error %d", name, err);
+  return false;
+}
+
+// Writes an optional header byte and a bitmap into a new file and puts it in
+// the target's place, logging the step that failed as the save always has.
+bool WriteAndCommit(kqfile::Replacement& file, EvDebug& log, const char* tag, const char* name,
+                    const unsigned char* header, const unsigned char* bitmap, std::size_t size) {
+  if (header != nullptr && !file.Append(header, 1)) {
+    log.Debug(tag, "1a:Failed to write to file=%s error no=%d", name, errno);
+    return false;
+  }
+  if (!file.Append(bitmap, size)) {
+    log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
+    return false;
+  }
+  const kqfile::Replacement::Stage stage = file.Commit();
+  if (stage == kqfile::Replacement::Stage::Flush) {
+    log.Debug(tag, "Failed to flush to file=%s error no=%d", name, errno);
+  } else if (stage == kqfile::Replacement::Stage::Rename) {
+    log.Debug(tag, "Failed to replace file=%s error no=%d", name, errno);
+  }
+  return stage == kqfile::Replacement::Stage::Done;
+}
 
 }  // namespace
 
-namespace kqbitmapops_detail {
-void SetMaxTransferForTesting(std::size_t bytes) noexcept {
-  g_maxTransfer.store(bytes == 0 || bytes > kKernelMaxTransfer ? kKernelMaxTransfer : bytes);
+namespace {
+
+// Where the take-over record of one bitmap type of the object's volume
+// lives: beside the volume's bitmap files, named through the naming slot.
+std::string RecordPath(KQBitMapOps& ops, KQVBitmapType type) {
+  return ops.PrepareAbsoluteBitmapFileName("kqtakeover." + std::to_string(static_cast<int>(type)),
+                                           nullptr);
 }
-}  // namespace kqbitmapops_detail
+
+// Before a workflow reads the driver's bitmap of `type`, answers a take-over
+// of it that a dead job left unfinished (see ClaimRecord). One stat() when
+// there is none. `volume` is the object's volume member, read after setup.
+bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, EvDebug& log, const char* tag,
+                        KQVBitmapType type) {
+  const std::string path = RecordPath(ops, type);
+  if (!kqfile::TakeOverRecord::Pending(path)) return true;
+  const bool ready = ops.InitAndValidateVolObject(std::string());
+  const std::string vol = ops.GetVolName();
+  kqfile::TakeOverRecord record;
+  return ClaimRecord(record, path, ready ? volume : nullptr, log, tag, vol.c_str(), type, nullptr);
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // The object and its names
@@ -359,20 +352,15 @@ bool KQBitMapOps::SaveBMToFile(unsigned char* bitmap, unsigned long size, unsign
                                std::string fileName) {
   const char* tag = "KQBitMapOps::SaveBMToFile";
   if (fileName.empty()) fileName = m_defaultBitmapFileName;
-  const char* name = fileName.c_str();
-  m_log.Debug(tag, "Saving bitmap to %s", name);
-
+  if (header == nullptr || (bitmap == nullptr && size != 0)) {
+    m_log.Debug(tag, "Null bitmap or header for %s. Returning failure", fileName.c_str());
+    return false;
+  }
+  m_log.Debug(tag, "Saving bitmap to %s", fileName.c_str());
   // The previous file stays whole until the new one is complete and flushed.
-  FileReplacement file(fileName);
-  if (!file.Open()) {
-    m_log.Debug(tag, "Failed to open the Bitmap File %s.  error %d", name, errno);
-    return false;
-  }
-  if (!WriteFully(file.fd(), header, 1)) {
-    m_log.Debug(tag, "1a:Failed to write to file=%s error no=%d", name, errno);
-    return false;
-  }
-  return WriteAndCommit(file, m_log, tag, name, bitmap, size);
+  kqfile::Replacement file(fileName);
+  if (!OpenFile(file, m_log, tag, fileName.c_str())) return false;
+  return WriteAndCommit(file, m_log, tag, fileName.c_str(), header, bitmap, size);
 }
 
 bool KQBitMapOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
@@ -380,19 +368,29 @@ bool KQBitMapOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsi
   const char* tag = "KQBitMapOps::ReadBMFromFile";
   if (fileName.empty()) fileName = m_defaultBitmapFileName;
   const char* name = fileName.c_str();
+  if (header == nullptr || (bitmap == nullptr && size != 0)) {
+    m_log.Debug(tag, "Null bitmap or header for %s. Returning failure", name);
+    return false;
+  }
 
-  Fd fd(::open(name, O_RDONLY | O_DSYNC | O_CLOEXEC));
-  if (!fd.valid()) {
+  // Never blocks on a FIFO or a device put where a bitmap file belongs.
+  kqfile::ReadHandle file;
+  kqfile::OpenForRead(fileName, &file);
+  if (file.notRegular) {
+    m_log.Debug(tag, "Bitmap File %s is not a regular file. Returning failure", name);
+    return false;
+  }
+  if (!file.fd.valid()) {
     m_log.Debug(tag, "Failed to open the Bitmap File %s.  error %d", name, errno);
     return false;
   }
-  if (ReadFully(fd.get(), header, 1) != 1) {
+  if (kqfile::ReadFully(file.fd.get(), header, 1) != 1) {
     int err = errno;
     if (size != 0) std::memset(bitmap, 0, size);  // a bitmap of 0 bytes may have no buffer
     m_log.Debug(tag, "1a:Failed to read from file=%s error no=%d", name, err);
     return false;
   }
-  std::size_t got = ReadFully(fd.get(), bitmap, size);
+  std::size_t got = kqfile::ReadFully(file.fd.get(), bitmap, size);
   if (got != size) {
     // What did not arrive reads as zero, not as the caller's old bytes.
     int err = errno;
@@ -407,11 +405,12 @@ bool KQBitMapOps::DeleteBMFile(std::string fileName) {
   const char* tag = "KQBitMapOps::DeleteBMFile";
   if (fileName.empty()) fileName = m_defaultBitmapFileName;
   const char* name = fileName.c_str();
-  if (!FileExists(fileName)) {
+  const kqfile::Presence presence = kqfile::Probe(fileName);
+  if (presence == kqfile::Presence::Absent) {
     m_log.Debug(tag, "Bitmap File %s does not exist. Cannot delete. Returning failure", name);
     return false;
   }
-  if (::unlink(name) != 0) {
+  if (presence == kqfile::Presence::Unknown || ::unlink(name) != 0) {
     m_log.Debug(tag, "Failed to delete Bitmap File %s error no=%d", name, errno);
     return false;
   }
@@ -444,6 +443,10 @@ bool KQBitMapOps::ReadBMWithParams(unsigned char** /*bitmap*/, unsigned long* /*
 
 bool KQBitMapOps::MergeBM(unsigned char* target, unsigned long targetSize, unsigned char* other,
                           unsigned long otherSize) {
+  if ((target == nullptr || other == nullptr) && targetSize != 0) {
+    m_log.Debug("KQBitMapOps::MergeBM", "Null bitmap. Returning failure.");
+    return false;
+  }
   if (targetSize != otherSize) {
     m_log.Debug("KQBitMapOps::MergeBM",
                 " Src Bitmap Size %ld is not equal Destbitmap size %ld, can't merge.",
@@ -457,6 +460,10 @@ bool KQBitMapOps::MergeBM(unsigned char* target, unsigned long targetSize, unsig
 bool KQBitMapOps::MergeBMFromOffset(unsigned char* target, unsigned long targetSize,
                                     unsigned char* other, unsigned long otherSize,
                                     unsigned long offset) {
+  if ((target == nullptr || other == nullptr) && targetSize != 0) {
+    m_log.Debug("KQBitMapOps::MergeBMFromOffset", "Null bitmap. Returning failure.");
+    return false;
+  }
   if (targetSize > otherSize) {
     m_log.Debug("KQBitMapOps::MergeBMFromOffset",
                 " Src Bitmap Size %ld is larger than Dest %ld, can't merge.",
@@ -566,6 +573,10 @@ bool Retrieve(KQVolume*& volume, EvDebug& log, KQVBitmapType type, unsigned char
 
 bool KQBitMapOps::GetBMFromDriver(KQVBitmapType type, unsigned char** bitmap, unsigned long* size,
                                   bool flag) {
+  if (bitmap == nullptr || size == nullptr) {
+    m_log.Debug("KQBitMapOps::GetBMFromDriver", "Null bitmap or size pointer. Returning failure.");
+    return false;
+  }
   if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) return false;
   return Retrieve(m_volume, m_log, type, bitmap, size, flag, &KQVolume::GetBitmap);
 }
@@ -573,6 +584,10 @@ bool KQBitMapOps::GetBMFromDriver(KQVBitmapType type, unsigned char** bitmap, un
 bool KQBitMapOps::GetAndClearBMFromDriver(KQVBitmapType type, unsigned char** bitmap,
                                           unsigned long* size, bool flag,
                                           const std::string& displayName) {
+  if (bitmap == nullptr || size == nullptr) {
+    m_log.Debug("KQBitMapOps::GetBMFromDriver", "Null bitmap or size pointer. Returning failure.");
+    return false;
+  }
   if (!InitAndValidateVolObject(displayName) || m_volume == nullptr) return false;
   return Retrieve(m_volume, m_log, type, bitmap, size, flag, &KQVolume::GetAndClearBitmap);
 }
@@ -635,8 +650,7 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
   // NOLINTEND(performance-unnecessary-value-param)
   // by value in the interface
   const char* tag = "KQBitMapOps::ManipulateBitmap";
-  std::unique_ptr<unsigned char[]> owned;
-  unsigned char* bitmap = nullptr;
+  OutBuffer owned;  // the retrieval's buffer is ours from its allocation on
   unsigned long size = 0;
   unsigned char header = 0;
 
@@ -645,50 +659,55 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
     m_log.Debug(tag, message, GetVolName().c_str());
     return false;
   };
-  // The buffer is ours from the moment a retrieval stored it, whatever the result.
-  auto fetch = [&](KQVBitmapType type) {
-    bool ok = GetBMFromDriver(type, &bitmap, &size, false);
-    owned.reset(bitmap);
-    return ok;
-  };
+  // Level 4 fetches the full bitmap; every other level the incremental one,
+  // which keeps the level-1 and other-level rows of a named file reachable.
+  const KQVBitmapType fetchType = level == BKP_LEVEL_SAVE_FULL_BM ? KQV_BITMAP_FULL : KQV_BITMAP_INCR;
+  const bool fetches =
+      !fileName.empty() || level == BKP_LEVEL_SAVE_INCR_BM || level == BKP_LEVEL_SAVE_FULL_BM;
+  auto fetch = [&]() { return GetBMFromDriver(fetchType, owned.out(), &size, false); };
   // Every file step addresses the file named when the call began.
   const std::string defaultName = m_defaultBitmapFileName;
+  bool exists = false;
+
+  // Serialised with every other workflow on this bitmap file.
+  kqfile::FileLock lock;
+  if (fetches || level == BKP_LEVEL_DELETE_BM) {
+    if (!LockBitmapFile(lock, defaultName, true, m_log, tag)) return false;
+    kqfile::RemoveLeftovers(defaultName);
+  }
+  if (fetches && !RecoverInterrupted(*this, m_volume, m_log, tag, fetchType)) return false;
 
   if (fileName.empty()) {
     if (level == BKP_LEVEL_DELETE_BM) {
       if (!DeleteBMFile(std::string())) return fail("Failed to DeleteBMFile for vol %s");
     } else if (level == BKP_LEVEL_SAVE_INCR_BM || level == BKP_LEVEL_SAVE_FULL_BM) {
-      if (!fetch(level == BKP_LEVEL_SAVE_FULL_BM ? KQV_BITMAP_FULL : KQV_BITMAP_INCR)) {
-        return fail("Failed to GetBMFromDriver  vol %s");
-      }
-      if (FileExists(defaultName)) {
-        if (!MergeAndSaveBMToFile(bitmap, size, std::string())) {
+      if (!fetch()) return fail("Failed to GetBMFromDriver  vol %s");
+      if (!ProbeBitmapFile(defaultName, &exists, m_log, tag)) return false;
+      if (exists) {
+        if (!MergeAndSaveBMToFile(owned.get(), size, std::string())) {
           return fail("Failed to MergeAndSaveBMToFile vol %s");
         }
-      } else if (!SaveBMToFile(bitmap, size, &header, std::string())) {
+      } else if (!SaveBMToFile(owned.get(), size, &header, std::string())) {
         return fail("Failed to SaveBMToFile for  vol %s");
       }
     }
   } else {
-    // Level 4 fetches the full bitmap; every other level the incremental one,
-    // which keeps the level-1 and other-level rows of a named file reachable.
-    if (!fetch(level == BKP_LEVEL_SAVE_FULL_BM ? KQV_BITMAP_FULL : KQV_BITMAP_INCR)) {
-      return fail("Failed to GetBMFromDriver  vol %s");
-    }
-    if (!FileExists(defaultName)) {
-      if (!SaveBMToFile(bitmap, size, &header, std::string())) {
+    if (!fetch()) return fail("Failed to GetBMFromDriver  vol %s");
+    if (!ProbeBitmapFile(defaultName, &exists, m_log, tag)) return false;
+    if (!exists) {
+      if (!SaveBMToFile(owned.get(), size, &header, std::string())) {
         return fail("Failed to SaveBMToFile for vol %s");
       }
     } else if (iOffset == -1) {
-      if (!ReadBMFromFileAndMerge(bitmap, size, std::string(), 0)) {
+      if (!ReadBMFromFileAndMerge(owned.get(), size, std::string(), 0)) {
         return fail("Failed to ReadBMFromFileAndMerge for  vol %s");
       }
-      if (!SaveBMToFile(bitmap, size, &header, std::string())) {
+      if (!SaveBMToFile(owned.get(), size, &header, std::string())) {
         return fail("Failed to SaveBMToFile for  vol %s");
       }
     } else if (iOffset == 0) {
       if (level == BKP_LEVEL_SAVE_INCR_BM) {
-        if (!MergeAndSaveBMToFile(bitmap, size, std::string())) {
+        if (!MergeAndSaveBMToFile(owned.get(), size, std::string())) {
           return fail("Failed to MergeAndSaveBMToFile vol %s");
         }
       } else if (level == BKP_LEVEL_DELETE_BM) {
@@ -697,11 +716,11 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
     } else if (iOffset < 0) {
       return fail("iOffset is neither 0 nor -1 nor > 0. Failing for vol %s");
     } else {
-      if (!ReadBMFromFileAndMerge(bitmap, size, std::string(defaultName),
+      if (!ReadBMFromFileAndMerge(owned.get(), size, std::string(defaultName),
                                   static_cast<unsigned long>(iOffset))) {
         return fail("Failed to ReadBMFromFileAndMerge for  vol %s");
       }
-      if (!SaveBMToFile(bitmap, size, &header, std::string())) {
+      if (!SaveBMToFile(owned.get(), size, &header, std::string())) {
         return fail("Failed to SaveBMToFile for vol %s");
       }
     }
@@ -710,7 +729,7 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
   if (level != BKP_LEVEL_SAVE_FULL_BM && !ClearBMOnDriver(KQV_BITMAP_AUX)) {
     return fail("Failed to ClearBMOnDriver for vol %s");
   }
-  owned.reset();
+  delete[] owned.release();
   m_log.Debug(tag, "Manipulations success for vol %s", GetVolName().c_str());
   return true;
 }
@@ -745,11 +764,8 @@ bool KQBitMapOps::SaveFileForFailure(KQVBitmapType /*type*/, unsigned long size,
   if (fileName.empty()) fileName = m_defaultBitmapFileName;
   const char* name = fileName.c_str();
 
-  FileReplacement file(fileName);
-  if (!file.Open()) {
-    m_log.Debug(tag, "Failed to open the Bitmap File %s.  error %d", name, errno);
-    return false;
-  }
+  kqfile::Replacement file(fileName);
+  if (!OpenFile(file, m_log, tag, name)) return false;
   std::unique_ptr<unsigned char, FreeDeleter> ones(
       static_cast<unsigned char*>(std::malloc(size != 0 ? size : 1)));
   if (!ones) {
@@ -757,7 +773,7 @@ bool KQBitMapOps::SaveFileForFailure(KQVBitmapType /*type*/, unsigned long size,
     return false;
   }
   std::memset(ones.get(), 0xFF, size);
-  return WriteAndCommit(file, m_log, tag, name, ones.get(), size);
+  return WriteAndCommit(file, m_log, tag, name, nullptr, ones.get(), size);
 }
 
 // NOLINTBEGIN(performance-unnecessary-value-param): by value in the interface
@@ -791,7 +807,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
     return false;
   }
   // A larger type-2 bitmap would be cleared whole but dumped only in part.
-  if (type == KQV_BITMAP_AUX && info.auxBitmapSize > incrSize) {
+  if (clearOnDriver && type == KQV_BITMAP_AUX && info.auxBitmapSize > incrSize) {
     m_log.Debug(tag, "Bitmap size %lu of type %d exceeds the dump size %lu. Cannot dump %s",
                 static_cast<unsigned long>(info.auxBitmapSize), static_cast<int>(type), incrSize,
                 vol);
@@ -800,10 +816,19 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   if (!MutateDefaultBitMapFileName(type == KQV_BITMAP_INCR ? "incr-tmp" : "full-tmp")) {
     return false;
   }
+  const std::string dumpFile = m_defaultBitmapFileName;
+
+  // Serialised with every other workflow on the dump file; a dump that
+  // clears also claims the take-over record of its type.
+  kqfile::FileLock lock;
+  if (!LockBitmapFile(lock, dumpFile, true, m_log, tag)) return false;
+  kqfile::RemoveLeftovers(dumpFile);
+  bool exists = false;
+  if (!ProbeBitmapFile(dumpFile, &exists, m_log, tag)) return false;
 
   std::unique_ptr<unsigned char[]> disk;
   unsigned char diskHeader = 0;
-  if (FileExists(m_defaultBitmapFileName)) {
+  if (exists) {
     disk.reset(NewBitmap(fullSize, true, true));
     if (!disk) {
       m_log.Debug(tag, "Memory allocation for pDiskBM Failed for size  %lu", fullSize);
@@ -818,32 +843,53 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
 
   m_log.Debug(tag, "Trying to get Bitmap  From Driver  for Vol %s ", vol);
   std::unique_ptr<unsigned char[]> driverBM(NewBitmap(incrSize, false));
+  // A replaced step may have used and released the volume object meanwhile.
+  if (m_volume == nullptr && (!InitAndValidateVolObject(std::string()) || m_volume == nullptr)) {
+    m_log.DebugLvl(tag, 1, "Failed to initialize KQVolume");
+    return false;
+  }
+  // Held here until the call ends, so a give-back always has one; the
+  // object keeps it afterwards, as it always has.
+  std::unique_ptr<KQVolume> handle(m_volume);
+  m_volume = nullptr;
+  struct Restore {
+    KQVolume*& member;
+    std::unique_ptr<KQVolume>& handle;
+    ~Restore() {
+      if (member == nullptr) member = handle.release();
+    }
+  } restore{m_volume, handle};
+
+  kqfile::TakeOverRecord record;
+  if (clearOnDriver && !ClaimRecord(record, RecordPath(*this, type), handle.get(), m_log, tag, vol,
+                                    type, &dumpFile)) {
+    return false;
+  }
   // Clearing in the same step as the fetch: a write landing between a fetch
   // and a later clear would be cleared without being in the dump.
-  bool fetched = clearOnDriver ? m_volume->GetAndClearBitmap(type, driverBM.get(), incrSize, false)
-                               : m_volume->GetBitmap(type, driverBM.get(), incrSize, false);
+  bool fetched = false;
+  try {
+    fetched = clearOnDriver ? handle->GetAndClearBitmap(type, driverBM.get(), incrSize, false)
+                            : handle->GetBitmap(type, driverBM.get(), incrSize, false);
+  } catch (...) {
+    // The driver may have cleared while the buffer holds nothing trustworthy.
+    if (clearOnDriver && GiveBack(handle.get(), m_log, tag, vol, type, nullptr, 0)) record.End();
+    throw;
+  }
   if (!fetched) {
     m_log.Debug(tag, "GetBMFromDriver failed for %s", vol);
+    record.End();
     return false;
   }
 
-  // Once the driver's copy is cleared, a failure below must hand the bits back.
+  // Once the driver's copy is cleared, a failure below must hand the bits
+  // back; the record stays when even that fails, so the next call marks the
+  // bitmap dirty.
   auto giveBack = [&]() {
-    if (!clearOnDriver) return;
-    // A replaced step may have used and released the volume object meanwhile.
-    if (m_volume == nullptr && (!InitAndValidateVolObject(std::string()) || m_volume == nullptr)) {
-      m_log.Debug(tag, "Failed to give the fetched bitmap back to the driver for %s: %s", vol,
-                  "no volume object");
-    } else if (m_volume->MergeBitmap(type, driverBM.get(), incrSize)) {
-      m_log.Debug(tag, "Gave the fetched bitmap back to the driver for %s", vol);
-    } else if (m_volume->MarkBitmapDirty(type, 0)) {
-      m_log.Debug(tag, "Marked the driver bitmap dirty for %s", vol);
-    } else {
-      m_log.Debug(tag, "Failed to give the fetched bitmap back to the driver for %s: %s", vol,
-                  m_volume->GetErrorString().c_str());
+    if (clearOnDriver && GiveBack(handle.get(), m_log, tag, vol, type, driverBM.get(), incrSize)) {
+      record.End();
     }
   };
-
   try {
     if (disk && !MergeBM(driverBM.get(), fullSize, disk.get(), fullSize)) {
       m_log.Debug(tag, "MergeBM failed for %s", vol);
@@ -860,6 +906,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
     giveBack();
     throw;
   }
+  record.End();
   m_log.Debug(tag, "Saved Bitmap for %s", vol);
   return true;
 }
@@ -868,10 +915,21 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
                             unsigned char** mergedBitmap) {
   const char* tag = "KQBitMapOps::GetBitMap";
   EvDebug log(nullptr);
+  if (bitmapName == nullptr || mergedBitmap == nullptr) {
+    log.DebugLvl(tag, 1, "Null bitmap name or result pointer. Returning failure.");
+    return false;
+  }
 
   if (!InitAndValidateVolObject(std::string())) return false;
   if (!MutateDefaultBitMapFileName(bitmapName)) return false;
   log.DebugLvl(tag, 1, "Initialized default bitmatp name");
+
+  // Shared with other queries, never beside a take-over of the same file: a
+  // query must not read the file before a take-over saves and the driver
+  // after it cleared.
+  kqfile::FileLock lock;
+  if (!LockBitmapFile(lock, m_defaultBitmapFileName, false, log, tag)) return false;
+  if (!RecoverInterrupted(*this, m_volume, log, tag, type)) return false;
 
   std::unique_ptr<unsigned char[]> disk(NewBitmap(size, true));
   unsigned char header = 0;
@@ -904,6 +962,10 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
                                       const char* restartName, bool nameIsPath) {
   const char* tag = "KQBitMapOps::DoBitmapFormalities";
   m_log.debugBreak("/tmp/DoBitMap.afterentering", nullptr, 0, 0, true);
+  if (bitmapName == nullptr) {
+    m_log.Debug(tag, "Null bitmap name. Returning failure.");
+    return false;
+  }
   m_log.Debug(tag, "Bitmap File Name:%s ", bitmapName);
 
   if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) {
@@ -927,58 +989,93 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     return false;
   }
   m_log.Debug(tag, "Initialized default bitmatp name");
+  const std::string bitmapFile = m_defaultBitmapFileName;
+  const char* vol = m_volName.c_str();
+
+  // From the read of the file to its replacement no other job works on it.
+  kqfile::FileLock lock;
+  if (!LockBitmapFile(lock, bitmapFile, true, m_log, tag)) return false;
+  kqfile::RemoveLeftovers(bitmapFile);
+  bool exists = false;
+  if (!ProbeBitmapFile(bitmapFile, &exists, m_log, tag)) return false;
 
   std::unique_ptr<unsigned char[]> disk;
   const unsigned long diskSize = size;
   unsigned char diskHeader = 0;
-  if (!FileExists(m_defaultBitmapFileName)) {
+  if (!exists) {
     m_log.Debug(tag, "BM on disk does not exist");
   } else {
     m_log.Debug(tag, "BM on disk exist");
+    // A bitmap of another size could not be merged into the file's; known
+    // from the volume information, so refused before the driver is touched.
+    unsigned long typeSize = 0;
+    if (TypeSize(info, type, &typeSize) && typeSize != diskSize) {
+      m_log.Debug("KQBitMapOps::MergeBM",
+                  " Src Bitmap Size %ld is not equal Destbitmap size %ld, can't merge.",
+                  static_cast<long>(typeSize), static_cast<long>(diskSize));
+      m_log.Debug(tag, "Failed to Merge BM");
+      return false;
+    }
     disk.reset(NewBitmap(diskSize, true));
     if (!ReadBMFromFile(disk.get(), diskSize, &diskHeader, std::string())) return false;
   }
 
-  unsigned char* fetched = nullptr;
-  bool got = GetAndClearBMFromDriver(type, &fetched, &size, false, std::string());
-  std::unique_ptr<unsigned char[]> driverBM(fetched);
-  if (!got) {
-    m_log.Debug(tag, "Failed to get and clear BM from driver");
+  // A replaced step may have released the volume object. It is kept here for
+  // a give-back, since a successful fetch-and-clear deletes the object's.
+  if (m_volume == nullptr && (!InitAndValidateVolObject(std::string()) || m_volume == nullptr)) {
+    m_log.DebugLvl(tag, 1, "Failed to initialize KQVolume");
     return false;
   }
+  std::unique_ptr<KQVolume> reserve(m_volume);
+  m_volume = nullptr;
+
+  // Written durably before the clear, emptied once the bits are safe: a job
+  // killed in between leaves it for the next call, which marks the bitmap dirty.
+  // A type the volume information does not know is refused by the
+  // retrieval before anything is cleared.
+  unsigned long fetchSize = 0;
+  kqfile::TakeOverRecord record;
+  if (TypeSize(info, type, &fetchSize) &&
+      !ClaimRecord(record, RecordPath(*this, type), reserve.get(), m_log, tag, vol, type,
+                   &bitmapFile)) {
+    return false;
+  }
+
+  OutBuffer driverBM;  // ours from its allocation on
+  bool got = false;
+  try {
+    got = GetAndClearBMFromDriver(type, driverBM.out(), &size, false, std::string());
+  } catch (...) {
+    // With a buffer allocated, the library threw in the fetch-and-clear
+    // itself: the driver may have cleared and the buffer proves nothing.
+    if (driverBM.get() == nullptr || GiveBack(reserve.get(), m_log, tag, vol, type, nullptr, 0)) {
+      record.End();
+    }
+    throw;
+  }
+  if (!got) {
+    m_log.Debug(tag, "Failed to get and clear BM from driver");
+    record.End();
+    return false;
+  }
+  unsigned char* const merged = driverBM.get();
   // From here until the bitmap file holds the merge, the driver's changes
   // live only in these buffers: any failure hands them back to the driver.
-  // The driver bitmap stays as fetched and is the restart bitmap: with equal
-  // sizes the file's bitmap takes the merge (OR is symmetric), which spares a
-  // third bitmap and its copy; otherwise the merge goes into a copy.
-  unsigned char* const asFetched = driverBM.get();
-  unsigned char* merged = asFetched;
-  std::unique_ptr<unsigned char[]> copy;
   auto giveBack = [&]() {
-    if (size == 0) return;  // nothing was taken over
-    if (MergeAndWriteBMOntoDriver(type, asFetched, size)) {
-      m_log.Debug(tag, "Gave the bitmap from driver back to the driver");
-    } else {
-      m_log.Debug(tag, "Failed to give the bitmap from driver back to the driver");
-    }
+    if (size == 0 || GiveBack(reserve.get(), m_log, tag, vol, type, merged, size)) record.End();
   };
+  std::unique_ptr<unsigned char[]> restart;  // the bitmap as fetched, once the merge changes it
   try {
     m_log.Debug(tag, "Got BM from driver");
     m_log.Debug(tag, "Printing Driver BM");
-    LogBytes(m_log, tag, asFetched, size);
+    LogBytes(m_log, tag, merged, size);
+    if (disk && restartName != nullptr) {
+      restart.reset(NewBitmap(size, false));
+      std::memcpy(restart.get(), merged, size);
+    }
 
     m_log.Debug(tag, "Merge Disk BM with BM from Driver");
-    bool mergedOk = true;
-    if (disk && diskSize == size) {
-      mergedOk = MergeBM(disk.get(), diskSize, asFetched, size);
-      merged = disk.get();
-    } else if (disk) {
-      copy.reset(NewBitmap(size, false));
-      std::memcpy(copy.get(), asFetched, size);
-      mergedOk = MergeBM(copy.get(), size, disk.get(), diskSize);
-      merged = copy.get();
-    }
-    if (!mergedOk) {
+    if (disk && !MergeBM(merged, size, disk.get(), diskSize)) {
       m_log.Debug(tag, "Failed to Merge BM");
       giveBack();
       return false;
@@ -994,27 +1091,43 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     giveBack();
     throw;
   }
+  record.End();
+  record.Release();
   m_log.debugBreak("/tmp/DoBitMap.afterwritingmergedbm", nullptr, 0, 0, true);
+  const unsigned char* asFetched = restart ? restart.get() : merged;
   m_log.Debug(tag, "Printing Mergerd BM");
   LogBytes(m_log, tag, merged, size);
   m_log.Debug(tag, "Printing Restarted BM");
   LogBytes(m_log, tag, asFetched, size);
+  // One lock at a time: two jobs whose bitmap and restart names are crossed
+  // then never wait for each other.
+  lock.Release();
 
   if (restartName != nullptr) {
     if (!MutateDefaultBitMapFileName(restartName)) {
       m_log.Debug(tag, "Failed to initialize restart bitmap file");
       return false;
     }
-    m_log.Debug(tag, "Saving restart bitmap to file");
-    if (!SaveBMToFile(asFetched, size, &info.bitmapHeader, std::string())) {
-      m_log.Debug(tag, "Failed to save restart bitmap to file");
-      return false;
+    if (kqfile::SameFile(m_defaultBitmapFileName, bitmapFile)) {
+      // Its merged bitmap holds every fetched bit and the file's earlier
+      // ones; the fetched bits alone would lose the earlier ones.
+      m_log.Debug(tag, "Restart bitmap file %s is the bitmap file: kept the merged bitmap in it",
+                  m_defaultBitmapFileName.c_str());
+    } else {
+      if (!LockBitmapFile(lock, m_defaultBitmapFileName, true, m_log, tag)) return false;
+      kqfile::RemoveLeftovers(m_defaultBitmapFileName);
+      m_log.Debug(tag, "Saving restart bitmap to file");
+      if (!SaveBMToFile(const_cast<unsigned char*>(asFetched), size, &info.bitmapHeader,
+                        std::string())) {
+        m_log.Debug(tag, "Failed to save restart bitmap to file");
+        return false;
+      }
     }
     m_log.debugBreak("/tmp/DoBitMap.afterwritingresterbm", nullptr, 0, 0, true);
   }
   disk.reset();
-  copy.reset();
-  driverBM.reset();
+  restart.reset();
+  delete[] driverBM.release();
   m_log.debugBreak("/tmp/DoBitMap.beforereturn", nullptr, 0, 0, true);
   return true;
 }

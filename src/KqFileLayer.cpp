@@ -1,0 +1,353 @@
+#include "KqFileLayer.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "KqIoTesting.h"
+
+namespace {
+
+// Linux moves at most this many bytes per read() or write().
+constexpr std::size_t kKernelMaxTransfer = 0x7ffff000;
+// Longest part of a target's last component kept in the names derived from
+// it: NAME_MAX (255) less the longest suffix added here.
+constexpr std::size_t kMaxStem = 200;
+// Links followed before giving up, as the kernel does.
+constexpr int kMaxLinks = 40;
+const char kTempInfix[] = ".kqtmp.";
+constexpr std::size_t kTempRandom = 12;
+const char kLockSuffix[] = ".kqlock";
+
+std::atomic<std::size_t> g_maxTransfer{kKernelMaxTransfer};
+
+std::string DirName(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The last component, shortened so that a suffix still fits in NAME_MAX.
+std::string Stem(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (base.size() > kMaxStem) base.resize(kMaxStem);
+  return base;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+  return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+// Random name characters; the kernel's generator, so no other local user
+// can guess the name and create it first.
+bool RandomName(char* out, std::size_t n) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char raw[32];
+  if (n > sizeof raw) return false;
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::getrandom(raw + got, n - got, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    got += static_cast<std::size_t>(r);
+  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = kAlphabet[raw[i] % (sizeof kAlphabet - 1)];
+  return true;
+}
+
+// Follows links at the end of `path`. A link in a sticky, world-writable
+// directory is followed only when the job's user or the directory's owner
+// owns it, so a job running as root cannot be steered into replacing a file
+// by another local user's link. Sets `*real` and `*exists` (with `*st`), or
+// returns an errno value.
+int Resolve(const std::string& path, std::string* real, bool* exists, struct stat* st) {
+  std::string current = path;
+  for (int hop = 0; hop <= kMaxLinks; ++hop) {
+    struct stat ls {};
+    if (::lstat(current.c_str(), &ls) != 0) {
+      if (errno != ENOENT) return errno;
+      *real = current;
+      *exists = false;
+      return 0;
+    }
+    if (!S_ISLNK(ls.st_mode)) {
+      *real = current;
+      *exists = true;
+      *st = ls;
+      return 0;
+    }
+    const std::string dir = DirName(current);
+    struct stat ds {};
+    if (::stat(dir.c_str(), &ds) != 0) return errno;
+    const bool shared = (ds.st_mode & S_ISVTX) != 0 && (ds.st_mode & S_IWOTH) != 0;
+    if (shared && ls.st_uid != ::geteuid() && ls.st_uid != ds.st_uid) return EACCES;
+    std::string target(static_cast<std::size_t>(ls.st_size > 0 ? ls.st_size : 4096) + 1, '\0');
+    const ssize_t n = ::readlink(current.c_str(), &target[0], target.size());
+    if (n < 0) return errno;
+    if (static_cast<std::size_t>(n) >= target.size()) return ENAMETOOLONG;
+    target.resize(static_cast<std::size_t>(n));
+    current = !target.empty() && target[0] == '/' ? target : Join(dir, target);
+  }
+  return ELOOP;
+}
+
+bool FlushDirectory(const std::string& path) {
+  kqfile::Fd dir(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.valid() && ::fsync(dir.get()) == 0;
+}
+
+// Opens (creating, mode 0666 less the umask) a lock or record file; never
+// through a link, never blocking on a FIFO, never anything but a regular file.
+int OpenLockFile(const std::string& path, bool* created) {
+  const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666);
+  *created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDWR | flags);
+  // A lock file that another user made and we may only read still locks.
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(path.c_str(), O_RDONLY | flags);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+bool Lock(int fd, int mode, const std::function<void()>& onWait) {
+  if (::flock(fd, mode | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK) return false;
+  if (onWait) onWait();
+  while (::flock(fd, mode) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace kqbitmapops_detail {
+void SetMaxTransferForTesting(std::size_t bytes) noexcept {
+  g_maxTransfer.store(bytes == 0 || bytes > kKernelMaxTransfer ? kKernelMaxTransfer : bytes);
+}
+}  // namespace kqbitmapops_detail
+
+namespace kqfile {
+
+bool Fd::reset() noexcept {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd < 0 || ::close(fd) == 0;
+}
+
+bool WriteFully(int fd, const unsigned char* data, std::size_t n) noexcept {
+  const std::size_t cap = g_maxTransfer.load(std::memory_order_relaxed);
+  while (n > 0) {
+    const ssize_t done = ::write(fd, data, n < cap ? n : cap);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    data += done;
+    n -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+std::size_t ReadFully(int fd, unsigned char* data, std::size_t n) noexcept {
+  const std::size_t cap = g_maxTransfer.load(std::memory_order_relaxed);
+  std::size_t got = 0;
+  while (got < n) {
+    const std::size_t want = n - got;
+    const ssize_t done = ::read(fd, data + got, want < cap ? want : cap);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) break;
+    got += static_cast<std::size_t>(done);
+  }
+  return got;
+}
+
+Presence Probe(const std::string& path) noexcept {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return Presence::Present;
+  return errno == ENOENT ? Presence::Absent : Presence::Unknown;
+}
+
+bool SameFile(const std::string& a, const std::string& b) noexcept {
+  if (a == b) return true;
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+void OpenForRead(const std::string& path, ReadHandle* handle) noexcept {
+  handle->fd.adopt(::open(path.c_str(), O_RDONLY | O_DSYNC | O_NONBLOCK | O_CLOEXEC));
+  if (!handle->fd.valid()) return;
+  struct stat st {};
+  if (::fstat(handle->fd.get(), &st) != 0) {
+    const int err = errno;
+    handle->fd.reset();
+    errno = err;
+  } else if (!S_ISREG(st.st_mode)) {
+    handle->fd.reset();
+    handle->notRegular = true;
+    errno = EINVAL;
+  }
+}
+
+Replacement::~Replacement() {
+  if (!temp_.empty()) {
+    const int saved = errno;
+    fd_.reset();
+    ::unlink(temp_.c_str());
+    errno = saved;
+  }
+}
+
+bool Replacement::Open() {
+  if (target_.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  bool exists = false;
+  struct stat st {};
+  if (const int err = Resolve(target_, &real_, &exists, &st)) {
+    errno = err;
+    return false;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    notRegular_ = true;
+    errno = EINVAL;
+    return false;
+  }
+  const std::string dir = DirName(real_);
+  std::string temp = Join(dir, Stem(real_) + kTempInfix + std::string(kTempRandom, 'X'));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!RandomName(&temp[temp.size() - kTempRandom], kTempRandom)) return false;
+    fd_.adopt(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd_.valid()) break;
+    if (errno != EEXIST) {
+      // A missing directory is the target's own problem; anything else
+      // (no write permission, a read-only file system) is the directory's.
+      if (errno != ENOENT && errno != ENOTDIR) noTempIn_ = dir;
+      return false;
+    }
+  }
+  if (!fd_.valid()) return false;
+  temp_ = std::move(temp);
+  if (!exists) return true;
+  // The file that takes the old one's place keeps its owner (where we may
+  // give it away) and its mode, as writing in place would have.
+  if (::fchown(fd_.get(), st.st_uid, st.st_gid) != 0) {
+    // Not privileged: the file stays ours, as a new one would be.
+  }
+  return ::fchmod(fd_.get(), st.st_mode & 07777) == 0;
+}
+
+bool Replacement::Append(const unsigned char* data, std::size_t n) noexcept {
+  constexpr std::size_t kSlice = std::size_t{8} << 20;
+  std::size_t done = 0;
+  do {
+    const std::size_t part = std::min(kSlice, n - done);
+    if (!WriteFully(fd_.get(), data + done, part)) return false;
+    done += part;
+    ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  } while (done < n);
+  return true;
+}
+
+Replacement::Stage Replacement::Commit() {
+  if (::fsync(fd_.get()) != 0 || !fd_.reset()) return Stage::Flush;
+  if (::rename(temp_.c_str(), real_.c_str()) != 0) return Stage::Rename;
+  temp_.clear();
+  return FlushDirectory(real_) ? Stage::Done : Stage::Flush;
+}
+
+void RemoveLeftovers(const std::string& target) noexcept {
+  std::string real;
+  bool exists = false;
+  struct stat st {};
+  if (Resolve(target, &real, &exists, &st) != 0) return;
+  const std::string dir = DirName(real);
+  const std::string prefix = Stem(real) + kTempInfix;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+  if (!d) return;
+  while (const dirent* entry = ::readdir(d.get())) {
+    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+      ::unlink(Join(dir, entry->d_name).c_str());
+    }
+  }
+}
+
+std::string FileLock::PathFor(const std::string& target) {
+  return Join(DirName(target), Stem(target) + kLockSuffix);
+}
+
+bool FileLock::Acquire(const std::string& target, bool exclusive,
+                       const std::function<void()>& onWait) {
+  if (target.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  bool created = false;
+  fd_.adopt(OpenLockFile(PathFor(target), &created));
+  if (!fd_.valid()) return false;
+  if (Lock(fd_.get(), exclusive ? LOCK_EX : LOCK_SH, onWait)) return true;
+  const int err = errno;
+  fd_.reset();
+  errno = err;
+  return false;
+}
+
+bool TakeOverRecord::Acquire(const std::string& path, const std::function<void()>& onWait) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  path_ = path;
+  fd_.adopt(OpenLockFile(path, &created_));
+  struct stat st {};
+  if (!fd_.valid() || !Lock(fd_.get(), LOCK_EX, onWait) || ::fstat(fd_.get(), &st) != 0) {
+    const int err = errno;
+    fd_.reset();
+    errno = err;
+    return false;
+  }
+  stale_ = st.st_size > 0;
+  return true;
+}
+
+bool TakeOverRecord::Begin(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0 ||
+      !WriteFully(fd_.get(), bytes, text.size()) || ::fdatasync(fd_.get()) != 0) {
+    return false;
+  }
+  // A record file new to its directory is only durable once the directory is.
+  if (created_ && !FlushDirectory(path_)) return false;
+  created_ = false;
+  stale_ = false;
+  return true;
+}
+
+void TakeOverRecord::End() noexcept {
+  if (fd_.valid() && ::ftruncate(fd_.get(), 0) == 0) stale_ = false;
+}
+
+bool TakeOverRecord::Pending(const std::string& path) noexcept {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+}  // namespace kqfile
