@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -186,35 +187,16 @@ bool LockBitmapFile(kqfile::FileLock& lock, const std::string& file, bool exclus
   return false;
 }
 
-// Claims the take-over record of one bitmap type: waits for a live
-// take-over of it to end, answers one that a dead job left behind by
-// marking that driver bitmap dirty (its changes died with the job), and,
-// given `begin`, records durably that a take-over into `file` starts. False
-// (logged) when any of it fails; the driver is then untouched.
-bool ClaimRecord(kqfile::TakeOverRecord& record, const std::string& path, KQVolume* volume,
-                 EvDebug& log, const char* tag, const char* vol, KQVBitmapType type,
-                 const std::string* file) {
-  auto onWait = [&] {
-    log.Debug(tag, "Waiting for another job's take-over of bitmap type %d of %s", static_cast<int>(type), vol);
-  };
-  if (!record.Acquire(path, onWait)) {
-    log.Debug(tag, "Failed to open the take-over record %s error no=%d", path.c_str(), errno);
-    return false;
-  }
-  if (record.Stale()) {
-    log.Debug(tag, "Found an interrupted take-over of bitmap type %d of %s: its changes may be lost",
-              static_cast<int>(type), vol);
-    if (!GiveBack(volume, log, tag, vol, type, nullptr, 0)) return false;
-    record.End();
-  }
-  if (file == nullptr) return true;
-  const std::string text = std::string("take-over of ") + vol + " bitmap type " +
-                           std::to_string(static_cast<int>(type)) + " into " + *file + "\n";
-  if (!record.Begin(text)) {
-    log.Debug(tag, "Failed to write the take-over record %s error no=%d", path.c_str(), errno);
-    return false;
-  }
-  return true;
+// Records durably, in the lock of the bitmap file, that a take-over into it
+// starts: the driver's bits are about to live only in this job's memory.
+bool BeginTakeOver(kqfile::FileLock& lock, EvDebug& log, const char* tag, const char* vol,
+                   KQVBitmapType type, const std::string& file) {
+  const std::string text = "type=" + std::to_string(static_cast<int>(type)) + " volume=" + vol +
+                           " file=" + file + "\n";
+  if (lock.Begin(text)) return true;
+  log.Debug(tag, "Failed to record the take-over in %s error no=%d",
+            kqfile::FileLock::PathFor(file).c_str(), errno);
+  return false;
 }
 
 // The existence test of a workflow: only a proven absence counts as none.
@@ -267,24 +249,26 @@ bool WriteAndCommit(kqfile::Replacement& file, EvDebug& log, const char* tag, co
 
 namespace {
 
-// Where the take-over record of one bitmap type of the object's volume
-// lives: beside the volume's bitmap files, named through the naming slot.
-std::string RecordPath(KQBitMapOps& ops, KQVBitmapType type) {
-  return ops.PrepareAbsoluteBitmapFileName("kqtakeover." + std::to_string(static_cast<int>(type)),
-                                           nullptr);
-}
-
-// Before a workflow reads the driver's bitmap of `type`, answers a take-over
-// of it that a dead job left unfinished (see ClaimRecord). One stat() when
-// there is none. `volume` is the object's volume member, read after setup.
-bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, EvDebug& log, const char* tag,
-                        KQVBitmapType type) {
-  const std::string path = RecordPath(ops, type);
-  if (!kqfile::TakeOverRecord::Pending(path)) return true;
-  const bool ready = ops.InitAndValidateVolObject(std::string());
+// Answers a take-over record that a dead job left in the lock of `file`:
+// the bits it had fetched died with it, so the driver bitmap it took them
+// from is marked dirty (a full backup next time) before anything else
+// happens. False (logged) when that fails; the record then stays for the
+// next call. `volume` is the object's member, read once `ops` set it up.
+bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, kqfile::FileLock& lock,
+                        EvDebug& log, const char* tag, const std::string& file) {
+  if (lock.Stale().empty()) return true;
+  int type = 0;
+  if (std::sscanf(lock.Stale().c_str(), "type=%d", &type) != 1) type = KQV_BITMAP_INCR;
   const std::string vol = ops.GetVolName();
-  kqfile::TakeOverRecord record;
-  return ClaimRecord(record, path, ready ? volume : nullptr, log, tag, vol.c_str(), type, nullptr);
+  log.Debug(tag, "Found an interrupted take-over of bitmap type %d of %s into %s", type,
+            vol.c_str(), file.c_str());
+  const bool ready = ops.InitAndValidateVolObject(std::string());
+  if (!GiveBack(ready ? volume : nullptr, log, tag, vol.c_str(), static_cast<KQVBitmapType>(type),
+                nullptr, 0)) {
+    return false;
+  }
+  lock.End();
+  return true;
 }
 
 }  // namespace
@@ -672,10 +656,12 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
   // Serialised with every other workflow on this bitmap file.
   kqfile::FileLock lock;
   if (fetches || level == BKP_LEVEL_DELETE_BM) {
-    if (!LockBitmapFile(lock, defaultName, true, m_log, tag)) return false;
+    if (!LockBitmapFile(lock, defaultName, true, m_log, tag) ||
+        !RecoverInterrupted(*this, m_volume, lock, m_log, tag, defaultName)) {
+      return false;
+    }
     kqfile::RemoveLeftovers(defaultName);
   }
-  if (fetches && !RecoverInterrupted(*this, m_volume, m_log, tag, fetchType)) return false;
 
   if (fileName.empty()) {
     if (level == BKP_LEVEL_DELETE_BM) {
@@ -821,7 +807,10 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   // Serialised with every other workflow on the dump file; a dump that
   // clears also claims the take-over record of its type.
   kqfile::FileLock lock;
-  if (!LockBitmapFile(lock, dumpFile, true, m_log, tag)) return false;
+  if (!LockBitmapFile(lock, dumpFile, true, m_log, tag) ||
+      !RecoverInterrupted(*this, m_volume, lock, m_log, tag, dumpFile)) {
+    return false;
+  }
   kqfile::RemoveLeftovers(dumpFile);
   bool exists = false;
   if (!ProbeBitmapFile(dumpFile, &exists, m_log, tag)) return false;
@@ -860,11 +849,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
     }
   } restore{m_volume, handle};
 
-  kqfile::TakeOverRecord record;
-  if (clearOnDriver && !ClaimRecord(record, RecordPath(*this, type), handle.get(), m_log, tag, vol,
-                                    type, &dumpFile)) {
-    return false;
-  }
+  if (clearOnDriver && !BeginTakeOver(lock, m_log, tag, vol, type, dumpFile)) return false;
   // Clearing in the same step as the fetch: a write landing between a fetch
   // and a later clear would be cleared without being in the dump.
   bool fetched = false;
@@ -873,12 +858,12 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
                             : handle->GetBitmap(type, driverBM.get(), incrSize, false);
   } catch (...) {
     // The driver may have cleared while the buffer holds nothing trustworthy.
-    if (clearOnDriver && GiveBack(handle.get(), m_log, tag, vol, type, nullptr, 0)) record.End();
+    if (clearOnDriver && GiveBack(handle.get(), m_log, tag, vol, type, nullptr, 0)) lock.End();
     throw;
   }
   if (!fetched) {
     m_log.Debug(tag, "GetBMFromDriver failed for %s", vol);
-    record.End();
+    lock.End();
     return false;
   }
 
@@ -887,7 +872,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   // bitmap dirty.
   auto giveBack = [&]() {
     if (clearOnDriver && GiveBack(handle.get(), m_log, tag, vol, type, driverBM.get(), incrSize)) {
-      record.End();
+      lock.End();
     }
   };
   try {
@@ -906,7 +891,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
     giveBack();
     throw;
   }
-  record.End();
+  lock.End();
   m_log.Debug(tag, "Saved Bitmap for %s", vol);
   return true;
 }
@@ -928,8 +913,11 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
   // query must not read the file before a take-over saves and the driver
   // after it cleared.
   kqfile::FileLock lock;
-  if (!LockBitmapFile(lock, m_defaultBitmapFileName, false, log, tag)) return false;
-  if (!RecoverInterrupted(*this, m_volume, log, tag, type)) return false;
+  const std::string file = m_defaultBitmapFileName;
+  if (!LockBitmapFile(lock, file, false, log, tag) ||
+      !RecoverInterrupted(*this, m_volume, lock, log, tag, file)) {
+    return false;
+  }
 
   std::unique_ptr<unsigned char[]> disk(NewBitmap(size, true));
   unsigned char header = 0;
@@ -994,7 +982,10 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
 
   // From the read of the file to its replacement no other job works on it.
   kqfile::FileLock lock;
-  if (!LockBitmapFile(lock, bitmapFile, true, m_log, tag)) return false;
+  if (!LockBitmapFile(lock, bitmapFile, true, m_log, tag) ||
+      !RecoverInterrupted(*this, m_volume, lock, m_log, tag, bitmapFile)) {
+    return false;
+  }
   kqfile::RemoveLeftovers(bitmapFile);
   bool exists = false;
   if (!ProbeBitmapFile(bitmapFile, &exists, m_log, tag)) return false;
@@ -1034,10 +1025,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   // A type the volume information does not know is refused by the
   // retrieval before anything is cleared.
   unsigned long fetchSize = 0;
-  kqfile::TakeOverRecord record;
-  if (TypeSize(info, type, &fetchSize) &&
-      !ClaimRecord(record, RecordPath(*this, type), reserve.get(), m_log, tag, vol, type,
-                   &bitmapFile)) {
+  if (TypeSize(info, type, &fetchSize) && !BeginTakeOver(lock, m_log, tag, vol, type, bitmapFile)) {
     return false;
   }
 
@@ -1049,20 +1037,20 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     // With a buffer allocated, the library threw in the fetch-and-clear
     // itself: the driver may have cleared and the buffer proves nothing.
     if (driverBM.get() == nullptr || GiveBack(reserve.get(), m_log, tag, vol, type, nullptr, 0)) {
-      record.End();
+      lock.End();
     }
     throw;
   }
   if (!got) {
     m_log.Debug(tag, "Failed to get and clear BM from driver");
-    record.End();
+    lock.End();
     return false;
   }
   unsigned char* const merged = driverBM.get();
   // From here until the bitmap file holds the merge, the driver's changes
   // live only in these buffers: any failure hands them back to the driver.
   auto giveBack = [&]() {
-    if (size == 0 || GiveBack(reserve.get(), m_log, tag, vol, type, merged, size)) record.End();
+    if (size == 0 || GiveBack(reserve.get(), m_log, tag, vol, type, merged, size)) lock.End();
   };
   std::unique_ptr<unsigned char[]> restart;  // the bitmap as fetched, once the merge changes it
   try {
@@ -1091,8 +1079,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     giveBack();
     throw;
   }
-  record.End();
-  record.Release();
+  lock.End();
   m_log.debugBreak("/tmp/DoBitMap.afterwritingmergedbm", nullptr, 0, 0, true);
   const unsigned char* asFetched = restart ? restart.get() : merged;
   m_log.Debug(tag, "Printing Mergerd BM");

@@ -300,54 +300,41 @@ bool FileLock::Acquire(const std::string& target, bool exclusive,
     errno = ENOENT;
     return false;
   }
-  bool created = false;
-  fd_.adopt(OpenLockFile(PathFor(target), &created));
-  if (!fd_.valid()) return false;
-  if (Lock(fd_.get(), exclusive ? LOCK_EX : LOCK_SH, onWait)) return true;
-  const int err = errno;
-  fd_.reset();
-  errno = err;
-  return false;
-}
-
-bool TakeOverRecord::Acquire(const std::string& path, const std::function<void()>& onWait) {
-  if (path.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  path_ = path;
-  fd_.adopt(OpenLockFile(path, &created_));
+  path_ = PathFor(target);
+  fd_.adopt(OpenLockFile(path_, &created_));
   struct stat st {};
-  if (!fd_.valid() || !Lock(fd_.get(), LOCK_EX, onWait) || ::fstat(fd_.get(), &st) != 0) {
+  if (!fd_.valid() || !Lock(fd_.get(), exclusive ? LOCK_EX : LOCK_SH, onWait) ||
+      ::fstat(fd_.get(), &st) != 0) {
     const int err = errno;
     fd_.reset();
     errno = err;
     return false;
   }
-  stale_ = st.st_size > 0;
+  stale_.clear();
+  if (st.st_size > 0) {
+    // Records are one short line; more is not ours to interpret.
+    unsigned char text[512];
+    const ssize_t n = ::pread(fd_.get(), text, sizeof text, 0);
+    stale_.assign(reinterpret_cast<const char*>(text), n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (stale_.empty()) stale_ = "?";
+  }
   return true;
 }
 
-bool TakeOverRecord::Begin(const std::string& text) {
+bool FileLock::Begin(const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0 ||
       !WriteFully(fd_.get(), bytes, text.size()) || ::fdatasync(fd_.get()) != 0) {
     return false;
   }
-  // A record file new to its directory is only durable once the directory is.
+  // A lock file new to its directory is only durable once the directory is.
   if (created_ && !FlushDirectory(path_)) return false;
   created_ = false;
-  stale_ = false;
   return true;
 }
 
-void TakeOverRecord::End() noexcept {
-  if (fd_.valid() && ::ftruncate(fd_.get(), 0) == 0) stale_ = false;
-}
-
-bool TakeOverRecord::Pending(const std::string& path) noexcept {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+void FileLock::End() noexcept {
+  if (fd_.valid() && ::ftruncate(fd_.get(), 0) == 0) stale_.clear();
 }
 
 }  // namespace kqfile

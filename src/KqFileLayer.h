@@ -115,6 +115,11 @@ void RemoveLeftovers(const std::string& target) noexcept;
 // flock(): the kernel drops it when its holder dies, so a killed job never
 // leaves a stale lock. Locks taken by two objects in one process exclude
 // each other like those of two processes.
+//
+// The lock file also carries the record of a take-over in progress: written
+// durably before the driver's bitmap is cleared, emptied once the bits are
+// safe. A record that the lock's next holder finds was left by a job that
+// died mid-take-over.
 class FileLock {
  public:
   FileLock() = default;
@@ -127,37 +132,18 @@ class FileLock {
   void Release() noexcept { fd_.reset(); }
   static std::string PathFor(const std::string& target);
 
- private:
-  Fd fd_;
-};
-
-// The durable record that a take-over is in progress: written before the
-// driver's bitmap is cleared, emptied once the bits are safe. Its file stays
-// (empty) and is locked while a take-over runs, so a record found non-empty
-// by the lock's next holder was left by a job that died mid-take-over.
-class TakeOverRecord {
- public:
-  TakeOverRecord() = default;
-  TakeOverRecord(const TakeOverRecord&) = delete;
-  TakeOverRecord& operator=(const TakeOverRecord&) = delete;
-
-  // Opens and locks the record file, waiting as FileLock does. False with
-  // errno set. `Stale` then tells whether a dead job's record was found.
-  bool Acquire(const std::string& path, const std::function<void()>& onWait);
-  bool Stale() const { return stale_; }
+  // The record found at acquisition ("" for none).
+  const std::string& Stale() const { return stale_; }
   // Durably writes the record. False with errno set.
   bool Begin(const std::string& text);
   // Empties the record; no flush: a lost truncation costs only a needless
   // full backup after a crash, never a change.
   void End() noexcept;
-  void Release() noexcept { fd_.reset(); }
-  // True when the file at `path` holds a record (cheap test, no lock).
-  static bool Pending(const std::string& path) noexcept;
 
  private:
   Fd fd_;
   std::string path_;
-  bool stale_ = false;
+  std::string stale_;
   bool created_ = false;
 };
 

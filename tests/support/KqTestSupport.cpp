@@ -47,7 +47,12 @@ std::vector<std::string> TempDir::list() const {
   if (DIR* d = opendir(path_.c_str())) {
     while (dirent* e = readdir(d)) {
       std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
+      // Idle lock files are the library's bookkeeping; one that still holds
+      // a take-over record is listed.
+      const bool idleLock = name.size() > 7 &&
+                            name.compare(name.size() - 7, 7, ".kqlock") == 0 &&
+                            ReadAll(path_ + "/" + name).empty();
+      if (name != "." && name != ".." && !idleLock) names.push_back(name);
     }
     closedir(d);
   }
