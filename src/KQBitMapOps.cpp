@@ -1047,12 +1047,14 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     return false;
   }
   unsigned char* const merged = driverBM.get();
-  // From here until the bitmap file holds the merge, the driver's changes
-  // live only in these buffers: any failure hands them back to the driver.
-  auto giveBack = [&]() {
-    if (size == 0 || GiveBack(reserve.get(), m_log, tag, vol, type, merged, size)) lock.End();
-  };
   std::unique_ptr<unsigned char[]> restart;  // the bitmap as fetched, once the merge changes it
+  // From here until the bitmap file holds the merge, the driver's changes
+  // live only in these buffers: any failure hands them back to the driver
+  // (as fetched where a copy exists; else merged, a superset).
+  auto giveBack = [&]() {
+    unsigned char* bits = restart ? restart.get() : merged;
+    if (size == 0 || GiveBack(reserve.get(), m_log, tag, vol, type, bits, size)) lock.End();
+  };
   try {
     m_log.Debug(tag, "Got BM from driver");
     m_log.Debug(tag, "Printing Driver BM");
@@ -1101,7 +1103,10 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
       m_log.Debug(tag, "Restart bitmap file %s is the bitmap file: kept the merged bitmap in it",
                   m_defaultBitmapFileName.c_str());
     } else {
-      if (!LockBitmapFile(lock, m_defaultBitmapFileName, true, m_log, tag)) return false;
+      if (!LockBitmapFile(lock, m_defaultBitmapFileName, true, m_log, tag)) {
+        m_log.Debug(tag, "Failed to save restart bitmap to file");
+        return false;
+      }
       kqfile::RemoveLeftovers(m_defaultBitmapFileName);
       m_log.Debug(tag, "Saving restart bitmap to file");
       if (!SaveBMToFile(const_cast<unsigned char*>(asFetched), size, &info.bitmapHeader,

@@ -89,13 +89,12 @@ TEST_F(FailureFile, FailedWriteLeavesTheOldFileWhole) {
   EXPECT_EQ(dir.list(), std::vector<std::string>{"f"});
 }
 
-// No regular file, so it is written in place: a lost in-place path would
-// replace the FIFO by a regular file.
-TEST_F(FailureFile, WritesAFileThatIsNoRegularFileInPlace) {
+// No regular file: refused without blocking on the FIFO or replacing it.
+TEST_F(FailureFile, RefusesAFileThatIsNoRegularFile) {
   const std::string fifo = dir.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_FALSE(ops->SaveFileForFailure(KQV_BITMAP_INCR, 4, fifo));  // a pipe cannot be flushed
-  EXPECT_EQ(Last(), Line(kTag, "Failed to flush to file=" + fifo + " error no=22"));
+  EXPECT_FALSE(ops->SaveFileForFailure(KQV_BITMAP_INCR, 4, fifo));
+  EXPECT_EQ(Last(), Line(kTag, "Failed to open the Bitmap File " + fifo + ".  error 22"));
   struct stat st {};
   ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));

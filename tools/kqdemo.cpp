@@ -429,7 +429,11 @@ void Demo::ShowFiles() {
   if (DIR* d = ::opendir(opt_.dir.c_str())) {
     while (dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
-      if (name != "." && name != "..") now[name] = ReadFile(opt_.dir + "/" + name);
+      if (name == "." || name == "..") continue;
+      Bytes bytes = ReadFile(opt_.dir + "/" + name);
+      // Idle lock files (".kqlock") are bookkeeping, not bitmaps.
+      const bool idleLock = name.size() > 7 && name.rfind(".kqlock") == name.size() - 7;
+      if (!idleLock || !bytes.empty()) now[name] = std::move(bytes);
     }
     ::closedir(d);
   }
