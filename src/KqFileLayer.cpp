@@ -29,6 +29,18 @@ constexpr std::size_t kTempRandom = 12;
 const char kLockSuffix[] = ".kqlock";
 
 std::atomic<std::size_t> g_maxTransfer{kKernelMaxTransfer};
+std::atomic<int> g_calls{0};
+std::atomic<int> g_failAt{0};
+std::atomic<int> g_failErr{0};
+
+// The test seam: true (errno set) when this system call is the one to fail.
+bool Fault() noexcept {
+  if (g_failAt.load(std::memory_order_relaxed) == 0) return false;
+  if (++g_calls != g_failAt.load()) return false;
+  errno = g_failErr.load();
+  return true;
+}
+#define KQ_SYS(call) (Fault() ? -1 : (call))
 
 std::string DirName(const std::string& path) {
   const std::string::size_type slash = path.rfind('/');
@@ -58,7 +70,7 @@ bool RandomName(char* out, std::size_t n) {
   if (n > sizeof raw) return false;
   std::size_t got = 0;
   while (got < n) {
-    const ssize_t r = ::getrandom(raw + got, n - got, 0);
+    const ssize_t r = KQ_SYS(::getrandom(raw + got, n - got, 0));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
     got += static_cast<std::size_t>(r);
@@ -76,7 +88,7 @@ int Resolve(const std::string& path, std::string* real, bool* exists, struct sta
   std::string current = path;
   for (int hop = 0; hop <= kMaxLinks; ++hop) {
     struct stat ls {};
-    if (::lstat(current.c_str(), &ls) != 0) {
+    if (KQ_SYS(::lstat(current.c_str(), &ls)) != 0) {
       if (errno != ENOENT) return errno;
       *real = current;
       *exists = false;
@@ -104,15 +116,15 @@ int Resolve(const std::string& path, std::string* real, bool* exists, struct sta
 }
 
 bool FlushDirectory(const std::string& path) {
-  kqfile::Fd dir(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return dir.valid() && ::fsync(dir.get()) == 0;
+  kqfile::Fd dir(KQ_SYS(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  return dir.valid() && KQ_SYS(::fsync(dir.get())) == 0;
 }
 
 // Opens (creating, mode 0666 less the umask) a lock or record file; never
 // through a link, never blocking on a FIFO, never anything but a regular file.
 int OpenLockFile(const std::string& path, bool* created) {
   const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666);
+  int fd = KQ_SYS(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
   *created = fd >= 0;
   if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDWR | flags);
   // A lock file that another user made and we may only read still locks.
@@ -128,7 +140,7 @@ int OpenLockFile(const std::string& path, bool* created) {
 }
 
 bool Lock(int fd, int mode, const std::function<void()>& onWait) {
-  if (::flock(fd, mode | LOCK_NB) == 0) return true;
+  if (KQ_SYS(::flock(fd, mode | LOCK_NB)) == 0) return true;
   if (errno != EWOULDBLOCK) return false;
   if (onWait) onWait();
   while (::flock(fd, mode) != 0) {
@@ -143,6 +155,12 @@ namespace kqbitmapops_detail {
 void SetMaxTransferForTesting(std::size_t bytes) noexcept {
   g_maxTransfer.store(bytes == 0 || bytes > kKernelMaxTransfer ? kKernelMaxTransfer : bytes);
 }
+int FailFileCallForTesting(int nth, int err) noexcept {
+  const int made = g_calls.exchange(0);
+  g_failErr.store(err);
+  g_failAt.store(nth);
+  return made;
+}
 }  // namespace kqbitmapops_detail
 
 namespace kqfile {
@@ -156,7 +174,7 @@ bool Fd::reset() noexcept {
 bool WriteFully(int fd, const unsigned char* data, std::size_t n) noexcept {
   const std::size_t cap = g_maxTransfer.load(std::memory_order_relaxed);
   while (n > 0) {
-    const ssize_t done = ::write(fd, data, n < cap ? n : cap);
+    const ssize_t done = KQ_SYS(::write(fd, data, n < cap ? n : cap));
     if (done < 0 && errno == EINTR) continue;
     if (done <= 0) return false;
     data += done;
@@ -170,7 +188,7 @@ std::size_t ReadFully(int fd, unsigned char* data, std::size_t n) noexcept {
   std::size_t got = 0;
   while (got < n) {
     const std::size_t want = n - got;
-    const ssize_t done = ::read(fd, data + got, want < cap ? want : cap);
+    const ssize_t done = KQ_SYS(::read(fd, data + got, want < cap ? want : cap));
     if (done < 0 && errno == EINTR) continue;
     if (done <= 0) break;
     got += static_cast<std::size_t>(done);
@@ -180,7 +198,7 @@ std::size_t ReadFully(int fd, unsigned char* data, std::size_t n) noexcept {
 
 Presence Probe(const std::string& path) noexcept {
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return Presence::Present;
+  if (KQ_SYS(::stat(path.c_str(), &st)) == 0) return Presence::Present;
   return errno == ENOENT ? Presence::Absent : Presence::Unknown;
 }
 
@@ -192,7 +210,7 @@ bool SameFile(const std::string& a, const std::string& b) noexcept {
 }
 
 void OpenForRead(const std::string& path, ReadHandle* handle) noexcept {
-  handle->fd.adopt(::open(path.c_str(), O_RDONLY | O_DSYNC | O_NONBLOCK | O_CLOEXEC));
+  handle->fd.adopt(KQ_SYS(::open(path.c_str(), O_RDONLY | O_DSYNC | O_NONBLOCK | O_CLOEXEC)));
   if (!handle->fd.valid()) return;
   struct stat st {};
   if (::fstat(handle->fd.get(), &st) != 0) {
@@ -235,7 +253,7 @@ bool Replacement::Open() {
   std::string temp = Join(dir, Stem(real_) + kTempInfix + std::string(kTempRandom, 'X'));
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!RandomName(&temp[temp.size() - kTempRandom], kTempRandom)) return false;
-    fd_.adopt(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    fd_.adopt(KQ_SYS(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)));
     if (fd_.valid()) break;
     if (errno != EEXIST) {
       // A missing directory is the target's own problem; anything else
@@ -268,8 +286,8 @@ bool Replacement::Append(const unsigned char* data, std::size_t n) noexcept {
 }
 
 Replacement::Stage Replacement::Commit() {
-  if (::fsync(fd_.get()) != 0 || !fd_.reset()) return Stage::Flush;
-  if (::rename(temp_.c_str(), real_.c_str()) != 0) return Stage::Rename;
+  if (KQ_SYS(::fsync(fd_.get())) != 0 || !fd_.reset()) return Stage::Flush;
+  if (KQ_SYS(::rename(temp_.c_str(), real_.c_str())) != 0) return Stage::Rename;
   temp_.clear();
   return FlushDirectory(real_) ? Stage::Done : Stage::Flush;
 }
@@ -304,7 +322,7 @@ bool FileLock::Acquire(const std::string& target, bool exclusive,
   fd_.adopt(OpenLockFile(path_, &created_));
   struct stat st {};
   if (!fd_.valid() || !Lock(fd_.get(), exclusive ? LOCK_EX : LOCK_SH, onWait) ||
-      ::fstat(fd_.get(), &st) != 0) {
+      KQ_SYS(::fstat(fd_.get(), &st)) != 0) {
     const int err = errno;
     fd_.reset();
     errno = err;
@@ -324,7 +342,7 @@ bool FileLock::Acquire(const std::string& target, bool exclusive,
 bool FileLock::Begin(const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0 ||
-      !WriteFully(fd_.get(), bytes, text.size()) || ::fdatasync(fd_.get()) != 0) {
+      !WriteFully(fd_.get(), bytes, text.size()) || KQ_SYS(::fdatasync(fd_.get())) != 0) {
     return false;
   }
   // A lock file new to its directory is only durable once the directory is.

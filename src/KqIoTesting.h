@@ -10,4 +10,9 @@ namespace kqbitmapops_detail {
 // without multi-GiB files.
 void SetMaxTransferForTesting(std::size_t bytes) noexcept;
 
+// Makes the `nth` system call of the file layer from now on fail with `err`
+// (0 cancels); returns how many calls the layer made since the last arming,
+// so a test can sweep a fault over every call of a workflow.
+int FailFileCallForTesting(int nth, int err) noexcept;
+
 }  // namespace kqbitmapops_detail
