@@ -191,8 +191,8 @@ bool LockBitmapFile(kqfile::FileLock& lock, const std::string& file, bool exclus
 // starts: the driver's bits are about to live only in this job's memory.
 bool BeginTakeOver(kqfile::FileLock& lock, EvDebug& log, const char* tag, const char* vol,
                    KQVBitmapType type, const std::string& file) {
-  const std::string text = "type=" + std::to_string(static_cast<int>(type)) + " volume=" + vol +
-                           " file=" + file + "\n";
+  const std::string text =
+      "type=" + std::to_string(static_cast<int>(type)) + " volume=" + vol + " file=" + file + "\n";
   if (lock.Begin(text)) return true;
   log.Debug(tag, "Failed to record the take-over in %s error no=%d",
             kqfile::FileLock::PathFor(file).c_str(), errno);
@@ -645,7 +645,8 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
   };
   // Level 4 fetches the full bitmap; every other level the incremental one,
   // which keeps the level-1 and other-level rows of a named file reachable.
-  const KQVBitmapType fetchType = level == BKP_LEVEL_SAVE_FULL_BM ? KQV_BITMAP_FULL : KQV_BITMAP_INCR;
+  const KQVBitmapType fetchType =
+      level == BKP_LEVEL_SAVE_FULL_BM ? KQV_BITMAP_FULL : KQV_BITMAP_INCR;
   const bool fetches =
       !fileName.empty() || level == BKP_LEVEL_SAVE_INCR_BM || level == BKP_LEVEL_SAVE_FULL_BM;
   auto fetch = [&]() { return GetBMFromDriver(fetchType, owned.out(), &size, false); };

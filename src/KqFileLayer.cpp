@@ -64,8 +64,7 @@ std::string Join(const std::string& dir, const std::string& name) {
 // Random name characters; the kernel's generator, so no other local user
 // can guess the name and create it first.
 bool RandomName(char* out, std::size_t n) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char raw[32];
   if (n > sizeof raw) return false;
   std::size_t got = 0;
@@ -204,7 +203,8 @@ Presence Probe(const std::string& path) noexcept {
 
 bool SameFile(const std::string& a, const std::string& b) noexcept {
   if (a == b) return true;
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
@@ -253,7 +253,8 @@ bool Replacement::Open() {
   std::string temp = Join(dir, Stem(real_) + kTempInfix + std::string(kTempRandom, 'X'));
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!RandomName(&temp[temp.size() - kTempRandom], kTempRandom)) return false;
-    fd_.adopt(KQ_SYS(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)));
+    fd_.adopt(
+        KQ_SYS(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)));
     if (fd_.valid()) break;
     if (errno != EEXIST) {
       // A missing directory is the target's own problem; anything else

@@ -123,7 +123,8 @@ const Workflow kWorkflows[] = {
      [](Steps& o) { return o.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false); }},
     {"give-back", "bm",
      [](Steps& o) { return o.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false); }, true},
-    {"dump", "incr-tmp", [](Steps& o) { return o.DoBitmapDump(KQV_BITMAP_INCR, "/dev/sda1", true); }},
+    {"dump", "incr-tmp",
+     [](Steps& o) { return o.DoBitmapDump(KQV_BITMAP_INCR, "/dev/sda1", true); }},
     {"query", "bm",
      [](Steps& o) {
        unsigned char* merged = nullptr;
@@ -136,10 +137,10 @@ const Workflow kWorkflows[] = {
 };
 
 TEST_F(Faults, NoChangeLostUnderAnySingleFault) {
-  const Op driverOps[] = {Op::Construct,       Op::IsValid,   Op::SetClntDisplayName,
-                          Op::SetVolumeName,   Op::GetVolInfo, Op::GetBitmap,
+  const Op driverOps[] = {Op::Construct,         Op::IsValid,         Op::SetClntDisplayName,
+                          Op::SetVolumeName,     Op::GetVolInfo,      Op::GetBitmap,
                           Op::GetAndClearBitmap, Op::MarkBitmapDirty, Op::ClearBitmap,
-                          Op::MergeBitmap,     Op::GetVolName};
+                          Op::MergeBitmap,       Op::GetVolName};
   for (const Workflow& w : kWorkflows) {
     for (Op op : driverOps) {
       for (int nth = 1; nth <= 2; ++nth) {
@@ -148,8 +149,9 @@ TEST_F(Faults, NoChangeLostUnderAnySingleFault) {
           throws ? driver->ThrowAt(op, nth) : driver->FailAt(op, nth);
           const bool ok = Run(w, *ops);
           ops.reset();
-          Check(w, std::string(kqsim::OpName(op)) + (throws ? " throws #" : " fails #") +
-                       std::to_string(nth),
+          Check(w,
+                std::string(kqsim::OpName(op)) + (throws ? " throws #" : " fails #") +
+                    std::to_string(nth),
                 ok);
           EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 0);
         }
@@ -233,7 +235,8 @@ TEST_F(Faults, OddFilesAndNamesLoseNothing) {
   // A link in a sticky, world-writable directory that neither the job's user
   // nor the directory's owner owns is not followed.
   if (geteuid() == 0) {
-    const std::string shared = dir.file("shared"), link = shared + "/bm", victim = dir.file("victim");
+    const std::string shared = dir.file("shared"), link = shared + "/bm",
+                      victim = dir.file("victim");
     ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
     ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
     WriteAll(victim, Bytes{42});
@@ -273,7 +276,8 @@ TEST_F(Faults, ConcurrentTakeOversLoseNoWrite) {
       const int before = written;
       unsigned char* merged = nullptr;
       ASSERT_TRUE(ops.GetBitMap(KQV_BITMAP_INCR, "bm", kSize, &merged));
-      for (int bit = 0; bit < before; ++bit) EXPECT_TRUE(merged[bit / 8] & (1u << (bit % 8))) << bit;
+      for (int bit = 0; bit < before; ++bit)
+        EXPECT_TRUE(merged[bit / 8] & (1u << (bit % 8))) << bit;
       delete[] merged;
     }
   }
@@ -284,7 +288,8 @@ TEST_F(Faults, ConcurrentTakeOversLoseNoWrite) {
   const Bytes onFile = ReadAll(suffixFile("bm"));
   const Bytes onDriver = driver->Bitmap(kVolume, KQV_BITMAP_INCR);
   for (int bit = 0; bit < written; ++bit) {
-    EXPECT_TRUE((onFile[size_t(1 + bit / 8)] | onDriver[size_t(bit / 8)]) & (1u << (bit % 8))) << bit;
+    EXPECT_TRUE((onFile[size_t(1 + bit / 8)] | onDriver[size_t(bit / 8)]) & (1u << (bit % 8)))
+        << bit;
   }
 }
 

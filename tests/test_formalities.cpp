@@ -25,7 +25,8 @@ using Strings = std::vector<std::string>;
 constexpr const char* kTag = "KQBitMapOps::DoBitmapFormalities";
 constexpr const char* kMutate = "KQBitMapOps::MutateDefaultBitMapFileName";
 constexpr const char* kSave = "KQBitMapOps::SaveBMToFile";
-const std::string kGaveBack = Line(kTag, "Gave the fetched bitmap back to the driver for /dev/sda1");
+const std::string kGaveBack =
+    Line(kTag, "Gave the fetched bitmap back to the driver for /dev/sda1");
 const Strings kBreaks = {"/tmp/DoBitMap.afterentering", "/tmp/DoBitMap.afterwritingmergedbm",
                          "/tmp/DoBitMap.afterwritingresterbm", "/tmp/DoBitMap.beforereturn"};
 

@@ -204,7 +204,8 @@ TEST_F(ManipulateTest, AFailedOrReplacedStepEndsTheCall) {
   };
   const std::string missing = kqtest::BitmapPath(dir.file("missing"), kVolume);
   // A missing directory fails at the lock, before the driver is read.
-  const std::string noLock = Line(kTag, "Failed to lock the Bitmap File " + missing + " error no=2");
+  const std::string noLock =
+      Line(kTag, "Failed to lock the Bitmap File " + missing + " error no=2");
   const Lines noDelete{Line(kDelete, "Failed to delete Bitmap File " + f + " error no=21"),
                        M("Failed to DeleteBMFile for vol ")};
   const std::string deleted = Line(kDelete, "Deleted Bitmap File " + f);

@@ -49,8 +49,7 @@ std::vector<std::string> TempDir::list() const {
       std::string name = e->d_name;
       // Idle lock files are the library's bookkeeping; one that still holds
       // a take-over record is listed.
-      const bool idleLock = name.size() > 7 &&
-                            name.compare(name.size() - 7, 7, ".kqlock") == 0 &&
+      const bool idleLock = name.size() > 7 && name.compare(name.size() - 7, 7, ".kqlock") == 0 &&
                             ReadAll(path_ + "/" + name).empty();
       if (name != "." && name != ".." && !idleLock) names.push_back(name);
     }
