@@ -248,6 +248,37 @@ TEST_F(Faults, OddFilesAndNamesLoseNothing) {
   }
 }
 
+// Pointers the interface says are never null: a logged false, nothing changed.
+TEST_F(Faults, NullArgumentsAreRefusedUntouched) {
+  auto ops = Fresh(kWorkflows[0]);
+  unsigned char byte = 0, *out = nullptr;
+  unsigned long size = kSize;
+  const std::function<bool()> calls[] = {
+      [&] { return ops->DoBitmapFormalities(KQV_BITMAP_INCR, nullptr, nullptr, false); },
+      [&] { return ops->GetBitMap(KQV_BITMAP_INCR, nullptr, kSize, &out); },
+      [&] { return ops->GetBitMap(KQV_BITMAP_INCR, "bm", kSize, nullptr); },
+      [&] { return ops->SaveBMToFile(&byte, 1, nullptr, "bm"); },
+      [&] { return ops->SaveBMToFile(nullptr, 1, &byte, "bm"); },
+      [&] { return ops->ReadBMFromFile(nullptr, 1, &byte, suffixFile("bm")); },
+      [&] { return ops->GetBMFromDriver(KQV_BITMAP_INCR, nullptr, &size, false); },
+      [&] { return ops->GetAndClearBMFromDriver(KQV_BITMAP_INCR, &out, nullptr, false, ""); },
+      [&] { return ops->MergeBM(nullptr, 1, &byte, 1); },
+      [&] { return ops->MergeBMFromOffset(&byte, 1, nullptr, 1, 0); },
+  };
+  const Bytes file = ReadAll(suffixFile("bm"));
+  for (size_t i = 0; i < std::size(calls); ++i) {
+    SCOPED_TRACE(i);
+    log->clear();
+    EXPECT_FALSE(calls[i]());
+    EXPECT_EQ(log->lines().size(), 1u);
+    EXPECT_THAT(log->lines().back(), HasSubstr("ull"));
+  }
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(ReadAll(suffixFile("bm")), file);
+  EXPECT_EQ(driver->Bitmap(kVolume, KQV_BITMAP_INCR), Bits({kChanges[0], kChanges[1]}));
+  EXPECT_EQ(driver->CallCount(Op::Construct), 0);
+}
+
 // Two objects taking over one file while writes arrive, and a query beside
 // them: no write lost, and the query never misses a write made before it.
 TEST_F(Faults, ConcurrentTakeOversLoseNoWrite) {
