@@ -806,7 +806,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   const std::string dumpFile = m_defaultBitmapFileName;
 
   // Serialised with every other workflow on the dump file; a dump that
-  // clears also claims the take-over record of its type.
+  // clears records its take-over in the lock as formalities do.
   kqfile::FileLock lock;
   if (!LockBitmapFile(lock, dumpFile, true, m_log, tag) ||
       !RecoverInterrupted(*this, m_volume, lock, m_log, tag, dumpFile)) {
@@ -1021,10 +1021,10 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   std::unique_ptr<KQVolume> reserve(m_volume);
   m_volume = nullptr;
 
-  // Written durably before the clear, emptied once the bits are safe: a job
-  // killed in between leaves it for the next call, which marks the bitmap dirty.
-  // A type the volume information does not know is refused by the
-  // retrieval before anything is cleared.
+  // The record, written durably before the clear and emptied once the bits
+  // are safe: a job killed in between leaves it for the next call, which
+  // marks the bitmap dirty. A type the volume information does not know is
+  // refused by the retrieval before anything is cleared, so it needs none.
   unsigned long fetchSize = 0;
   if (TypeSize(info, type, &fetchSize) && !BeginTakeOver(lock, m_log, tag, vol, type, bitmapFile)) {
     return false;
@@ -1084,7 +1084,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   }
   lock.End();
   m_log.debugBreak("/tmp/DoBitMap.afterwritingmergedbm", nullptr, 0, 0, true);
-  const unsigned char* asFetched = restart ? restart.get() : merged;
+  unsigned char* asFetched = restart ? restart.get() : merged;
   m_log.Debug(tag, "Printing Mergerd BM");
   LogBytes(m_log, tag, merged, size);
   m_log.Debug(tag, "Printing Restarted BM");
@@ -1110,8 +1110,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
       }
       kqfile::RemoveLeftovers(m_defaultBitmapFileName);
       m_log.Debug(tag, "Saving restart bitmap to file");
-      if (!SaveBMToFile(const_cast<unsigned char*>(asFetched), size, &info.bitmapHeader,
-                        std::string())) {
+      if (!SaveBMToFile(asFetched, size, &info.bitmapHeader, std::string())) {
         m_log.Debug(tag, "Failed to save restart bitmap to file");
         return false;
       }
