@@ -158,7 +158,8 @@ bool Check(const std::string& path, Fd* fd, IncrementInfo* info, std::string* er
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), body - at));
     if (!ReadAt(fd->get(), chunk.data(), n, kHeaderBytes + at)) return Fail(error, path);
     sum.Add(chunk.data(), n);
-    for (size_t i = 0; at + i < count * 8 && i < n; i += 8) info->blocks.push_back(Get64(&chunk[i]));
+    for (size_t i = 0; at + i < count * 8 && i < n; i += 8)
+      info->blocks.push_back(Get64(&chunk[i]));
   }
   unsigned char trailer[kTrailerBytes];
   if (!ReadAt(fd->get(), trailer, kTrailerBytes, kHeaderBytes + body) ||

@@ -56,8 +56,7 @@ std::string IncrementPath(const std::string& chain, uint64_t sequence);
 
 // Sequence numbers of the increments in `chain`, ascending; false when the
 // directory cannot be read.
-bool ListIncrements(const std::string& chain, std::vector<uint64_t>* sequences,
-                    std::string* error);
+bool ListIncrements(const std::string& chain, std::vector<uint64_t>* sequences, std::string* error);
 
 // Copies `volumeBytes` bytes of `device` durably to full.img. The chain
 // directory is created if missing and must hold no backup yet.

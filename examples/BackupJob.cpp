@@ -58,7 +58,8 @@ bool ReadBitmap(KQBitMapOps& ops, const std::string& file, std::vector<unsigned 
 
 uint64_t DeviceBytes(const std::string& device) {
   const kqchain::Fd fd(open(device.c_str(), O_RDONLY | O_CLOEXEC));
-  const off_t end = fd.get() < 0 ? -1 : lseek(fd.get(), 0, SEEK_END);  // a file's or a device's size
+  const off_t end =
+      fd.get() < 0 ? -1 : lseek(fd.get(), 0, SEEK_END);  // a file's or a device's size
   return end > 0 ? static_cast<uint64_t>(end) : 0;
 }
 
@@ -133,14 +134,16 @@ Result IncrementalBackup(KQBitMapOps& ops, const Job& job) {
   }
 
   const kqchain::Fd device(open(job.device.c_str(), O_RDONLY | O_CLOEXEC));
-  if (device.get() < 0) return Stop(Result::kIncrementFailed, job.device + ": " + std::strerror(errno));
+  if (device.get() < 0)
+    return Stop(Result::kIncrementFailed, job.device + ": " + std::strerror(errno));
   auto readBlock = [&](uint64_t block, unsigned char* buffer) {
     const uint64_t offset = block * job.blockSize;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(job.blockSize, bytes - offset));
     std::memset(buffer, 0, job.blockSize);
     return pread(device.get(), buffer, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
   };
-  if (!kqchain::WriteIncrement(job.chain, info, readBlock, &error)) return Stop(Result::kIncrementFailed, error);
+  if (!kqchain::WriteIncrement(job.chain, info, readBlock, &error))
+    return Stop(Result::kIncrementFailed, error);
 
   Result r;
   r.sequence = info.sequence;

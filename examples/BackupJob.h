@@ -21,23 +21,23 @@
 namespace kqjob {
 
 struct Job {
-  std::string device;      // where the blocks are read (in production: a snapshot of the volume)
-  std::string chain;       // the backup chain's directory
-  std::string bitmapFile;  // the job's own bitmap file (a path, not in /etc/tessel/)
+  std::string device;         // where the blocks are read (in production: a snapshot of the volume)
+  std::string chain;          // the backup chain's directory
+  std::string bitmapFile;     // the job's own bitmap file (a path, not in /etc/tessel/)
   uint32_t blockSize = 4096;  // bytes per bit of the driver's bitmap
 };
 
 struct Result {
   enum Stage {
-    kDone,              // the increment is written and the bitmap file is gone
-    kTakeOverFailed,    // DoBitmapFormalities failed: the changes are on the driver or in the file
-    kIncrementFailed,   // reading the bitmap or writing the increment failed: the file keeps them
-    kFileNotDeleted,    // the increment is written; the file stays, the next one copies again
+    kDone,             // the increment is written and the bitmap file is gone
+    kTakeOverFailed,   // DoBitmapFormalities failed: the changes are on the driver or in the file
+    kIncrementFailed,  // reading the bitmap or writing the increment failed: the file keeps them
+    kFileNotDeleted,   // the increment is written; the file stays, the next one copies again
   };
   Stage stage = kDone;
-  uint64_t sequence = 0;    // the increment written (0: none)
-  uint64_t blocks = 0;      // blocks it holds
-  uint64_t setBits = 0;     // bits set in the bitmap file, those beyond the volume included
+  uint64_t sequence = 0;  // the increment written (0: none)
+  uint64_t blocks = 0;    // blocks it holds
+  uint64_t setBits = 0;   // bits set in the bitmap file, those beyond the volume included
   std::string error;
 };
 

@@ -443,8 +443,7 @@ int Check(const Options& o) {
       if (dirty) {
         for (uint64_t b = 0; b < volumeBlocks; ++b) want.insert(b);
       }
-      if (!kqchain::ReadIncrement(kqchain::IncrementPath(job.chain, res.sequence), &info,
-                                  &error)) {
+      if (!kqchain::ReadIncrement(kqchain::IncrementPath(job.chain, res.sequence), &info, &error)) {
         outcome += ", unreadable: " + error;
         bad = true;
       } else if (std::set<uint64_t>(info.blocks.begin(), info.blocks.end()) != want) {
@@ -474,7 +473,8 @@ int Check(const Options& o) {
       if (roundsSince > 1) ++t.carried;
       // A bitmap file that could not be deleted comes back in the next take-over.
       expected.clear();
-      if (res.stage == kqjob::Result::kFileNotDeleted) expected.insert(info.blocks.begin(), info.blocks.end());
+      if (res.stage == kqjob::Result::kFileNotDeleted)
+        expected.insert(info.blocks.begin(), info.blocks.end());
       roundsSince = res.stage == kqjob::Result::kFileNotDeleted ? 1 : 0;
       dirty = dirty && res.stage == kqjob::Result::kFileNotDeleted;
     }
@@ -484,8 +484,7 @@ int Check(const Options& o) {
       outcome += "  <-- WRONG" + (res.error.empty() ? "" : " (" + res.error + ")");
     }
     std::printf("%5d %4d %8zu  %-24s %-34s %8s %8zu\n", round, ops, changed.size(),
-                fault ? fault->name : "-", outcome.c_str(), copied.c_str(),
-                expectedCount);
+                fault ? fault->name : "-", outcome.c_str(), copied.c_str(), expectedCount);
     std::fflush(stdout);
   }
 
@@ -493,14 +492,16 @@ int Check(const Options& o) {
               static_cast<unsigned long long>(volumeBlocks));
   std::printf("increments written:              %llu\n",
               static_cast<unsigned long long>(t.increments));
-  std::printf("blocks changed (per increment):  %llu\n", static_cast<unsigned long long>(t.changed));
+  std::printf("blocks changed (per increment):  %llu\n",
+              static_cast<unsigned long long>(t.changed));
   std::printf("blocks copied:                   %llu\n", static_cast<unsigned long long>(t.copied));
   if (t.incrementsNotFull > 0) {
     std::printf("copied per increment, not full:  %.1f blocks (%.3f%% of the volume)\n",
                 static_cast<double>(t.copiedNotFull) / t.incrementsNotFull,
                 100.0 * t.copiedNotFull / t.incrementsNotFull / volumeBlocks);
   }
-  std::printf("increments carrying bits over:   %llu\n", static_cast<unsigned long long>(t.carried));
+  std::printf("increments carrying bits over:   %llu\n",
+              static_cast<unsigned long long>(t.carried));
   std::printf("increments gone full:            %llu\n", static_cast<unsigned long long>(t.full));
   for (const auto& f : t.faults) std::printf("fault %-26s %d\n", (f.first + ":").c_str(), f.second);
   std::printf("increment checks failed:         %d\n", t.errors);
