@@ -22,9 +22,9 @@ Result Stop(Result::Stage stage, std::string error) {
   return r;
 }
 
-// Takes the driver's incremental bitmap over into the job's bitmap file. The
-// volume library may throw; the library gives the bits back first, so the job
-// only has to treat it as a failed take-over.
+// Takes the driver's incremental bitmap over into the job's bitmap file. When
+// the volume library throws, the bits are still on the driver or the library
+// has given them back, so the job treats it as a failed take-over.
 bool TakeOver(KQBitMapOps& ops, const Job& job, std::string* error) {
   try {
     if (ops.DoBitmapFormalities(KQV_BITMAP_INCR, job.bitmapFile.c_str(), nullptr,
@@ -43,8 +43,12 @@ bool TakeOver(KQBitMapOps& ops, const Job& job, std::string* error) {
 bool ReadBitmap(KQBitMapOps& ops, const std::string& file, std::vector<unsigned char>* bitmap,
                 std::string* error) {
   struct stat st {};
-  if (stat(file.c_str(), &st) != 0 || st.st_size < 1) {
-    *error = file + ": " + (errno ? std::strerror(errno) : "empty");
+  if (stat(file.c_str(), &st) != 0) {
+    *error = file + ": " + std::strerror(errno);
+    return false;
+  }
+  if (st.st_size < 1) {
+    *error = file + ": empty";
     return false;
   }
   bitmap->assign(static_cast<size_t>(st.st_size) - 1, 0);
@@ -56,10 +60,10 @@ bool ReadBitmap(KQBitMapOps& ops, const std::string& file, std::vector<unsigned 
   return true;
 }
 
+// The size of a file or of a block device alike.
 uint64_t DeviceBytes(const std::string& device) {
   const kqchain::Fd fd(open(device.c_str(), O_RDONLY | O_CLOEXEC));
-  const off_t end =
-      fd.get() < 0 ? -1 : lseek(fd.get(), 0, SEEK_END);  // a file's or a device's size
+  const off_t end = fd.get() < 0 ? -1 : lseek(fd.get(), 0, SEEK_END);
   return end > 0 ? static_cast<uint64_t>(end) : 0;
 }
 
@@ -124,31 +128,32 @@ Result IncrementalBackup(KQBitMapOps& ops, const Job& job) {
   info.volumeBytes = bytes;
   info.blockSize = job.blockSize;
   const uint64_t volumeBlocks = bytes / job.blockSize + (bytes % job.blockSize ? 1 : 0);
-  uint64_t setBits = 0;
   // Bit n is block n: byte n / 8, mask 1 << (n % 8). A bitmap marked dirty
   // has every bit set, padding included; bits past the volume name nothing.
   for (uint64_t bit = 0; bit < bitmap.size() * 8ull; ++bit) {
     if (!(bitmap[bit / 8] & (1u << (bit % 8)))) continue;
-    ++setBits;
     if (bit < volumeBlocks) info.blocks.push_back(bit);
   }
 
+  // A production job reads from a snapshot taken right after the take-over,
+  // so that writes landing meanwhile go to the next increment.
   const kqchain::Fd device(open(job.device.c_str(), O_RDONLY | O_CLOEXEC));
-  if (device.get() < 0)
+  if (device.get() < 0) {
     return Stop(Result::kIncrementFailed, job.device + ": " + std::strerror(errno));
+  }
   auto readBlock = [&](uint64_t block, unsigned char* buffer) {
     const uint64_t offset = block * job.blockSize;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(job.blockSize, bytes - offset));
     std::memset(buffer, 0, job.blockSize);
     return pread(device.get(), buffer, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
   };
-  if (!kqchain::WriteIncrement(job.chain, info, readBlock, &error))
+  if (!kqchain::WriteIncrement(job.chain, info, readBlock, &error)) {
     return Stop(Result::kIncrementFailed, error);
+  }
 
   Result r;
   r.sequence = info.sequence;
   r.blocks = info.blocks.size();
-  r.setBits = setBits;
   return Finish(ops, job, r);
 }
 

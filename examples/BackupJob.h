@@ -37,7 +37,6 @@ struct Result {
   Stage stage = kDone;
   uint64_t sequence = 0;  // the increment written (0: none)
   uint64_t blocks = 0;    // blocks it holds
-  uint64_t setBits = 0;   // bits set in the bitmap file, those beyond the volume included
   std::string error;
 };
 
