@@ -344,7 +344,7 @@ const std::vector<Fault>& Faults() {
 // ---- The rounds -----------------------------------------------------------
 
 struct Totals {
-  uint64_t increments = 0, copied = 0, changed = 0, maxCopied = 0, carried = 0, full = 0;
+  uint64_t increments = 0, copied = 0, changed = 0, maxNotFull = 0, carried = 0, full = 0;
   uint64_t copiedNotFull = 0, incrementsNotFull = 0;
   std::map<std::string, int> faults;
   int errors = 0;
@@ -462,12 +462,12 @@ int Check(const Options& o) {
       ++t.increments;
       t.copied += info.blocks.size();
       t.changed += expected.size();
-      t.maxCopied = std::max<uint64_t>(t.maxCopied, info.blocks.size());
       if (dirty) {
         ++t.full;
         outcome += " (went full)";
       } else {
         t.copiedNotFull += info.blocks.size();
+        t.maxNotFull = std::max<uint64_t>(t.maxNotFull, info.blocks.size());
         ++t.incrementsNotFull;
       }
       if (roundsSince > 1) ++t.carried;
@@ -488,23 +488,27 @@ int Check(const Options& o) {
     std::fflush(stdout);
   }
 
-  std::printf("\nvolume blocks:                   %llu\n",
-              static_cast<unsigned long long>(volumeBlocks));
-  std::printf("increments written:              %llu\n",
-              static_cast<unsigned long long>(t.increments));
-  std::printf("blocks changed (per increment):  %llu\n",
-              static_cast<unsigned long long>(t.changed));
-  std::printf("blocks copied:                   %llu\n", static_cast<unsigned long long>(t.copied));
-  if (t.incrementsNotFull > 0) {
-    std::printf("copied per increment, not full:  %.1f blocks (%.3f%% of the volume)\n",
-                static_cast<double>(t.copiedNotFull) / t.incrementsNotFull,
-                100.0 * t.copiedNotFull / t.incrementsNotFull / volumeBlocks);
-  }
-  std::printf("increments carrying bits over:   %llu\n",
-              static_cast<unsigned long long>(t.carried));
-  std::printf("increments gone full:            %llu\n", static_cast<unsigned long long>(t.full));
-  for (const auto& f : t.faults) std::printf("fault %-26s %d\n", (f.first + ":").c_str(), f.second);
-  std::printf("increment checks failed:         %d\n", t.errors);
+  const double perIncrement =
+      t.incrementsNotFull ? static_cast<double>(t.copiedNotFull) / t.incrementsNotFull : 0;
+  char share[64];
+  std::snprintf(share, sizeof share, "%.1f blocks, %.3f%% of the volume", perIncrement,
+                100.0 * perIncrement / volumeBlocks);
+  auto line = [](const std::string& label, const std::string& value) {
+    std::printf("%-40s %s\n", (label + ":").c_str(), value.c_str());
+  };
+  using std::to_string;
+  std::printf("\n");
+  line("volume", to_string(volumeBlocks) + " blocks of " + to_string(kBlockSize) + " bytes");
+  line("increments written", to_string(t.increments));
+  line("  carrying bits of an earlier round", to_string(t.carried));
+  line("  gone full after a fault", to_string(t.full));
+  line("blocks changed, summed per increment", to_string(t.changed));
+  line("blocks copied", to_string(t.copied) + " (" + to_string(t.copied - t.copiedNotFull) +
+                            " by the increments gone full)");
+  line("copied per increment not gone full", share);
+  line("largest increment not gone full", to_string(t.maxNotFull) + " blocks");
+  for (const auto& f : t.faults) line("fault: " + f.first, to_string(f.second) + " rounds");
+  line("increments or faults found wrong", to_string(t.errors));
   return t.errors == 0 ? 0 : 1;
 }
 
