@@ -103,11 +103,11 @@ class Workload {
   // A starting tree on the host for mke2fs -d: a few directories and files.
   bool Populate(const std::string& tree) {
     if (mkdir(tree.c_str(), 0755) != 0) return false;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 10; ++i) {
       const std::string d = NewDir();
       if (mkdir((tree + d).c_str(), 0755) != 0) return false;
     }
-    for (int i = 0; i < 24; ++i) {
+    for (int i = 0; i < 60; ++i) {
       const std::string f = NewFile();
       if (!WriteFile(tree + f, Data(files_[f]))) return false;
     }
@@ -194,9 +194,9 @@ class Workload {
 
   void Change() {
     const uint64_t r = Pick(100);
-    if (files_.empty() || (used_ < budget_ && r < 30)) {
+    if (files_.empty() || (used_ < budget_ && r < 36)) {
       Write(NewFile());
-    } else if (r < 45 && used_ < budget_) {  // grow: allocate past the end, then extend the size
+    } else if (r < 50 && used_ < budget_) {  // grow: allocate past the end, then extend the size
       const std::string f = AnyFile();
       const uint64_t first = (files_[f] + kBlockSize - 1) / kBlockSize;
       const uint64_t add = 1 + Pick(std::max<uint64_t>(1, maxFile_ / 8 / kBlockSize));
@@ -205,11 +205,11 @@ class Workload {
       script_ += "fallocate " + f + " " + std::to_string(first) + " " +
                  std::to_string(first + add - 1) + "\n";
       script_ += "sif " + f + " size " + std::to_string(files_[f]) + "\n";
-    } else if (r < 60) {  // overwrite: same name, new data, new blocks
+    } else if (r < 64) {  // overwrite: same name, new data, new blocks
       const std::string f = AnyFile();
       script_ += "rm " + f + "\n";
       Write(f);
-    } else if (r < 67) {  // punch a hole
+    } else if (r < 71) {  // punch a hole
       const std::string f = AnyFile();
       const uint64_t blocks = files_[f] / kBlockSize;
       if (blocks < 2) return;
@@ -218,7 +218,7 @@ class Workload {
                  std::to_string(first + Pick(blocks - first)) + "\n";
     } else if (r < 85) {
       Remove(AnyFile());
-    } else if (r < 94 || dirs_.size() < 3) {
+    } else if (r < 95 || dirs_.size() < 3) {
       script_ += "mkdir " + NewDir() + "\n";
     } else {
       RemoveDir(dirs_[Pick(dirs_.size())]);
