@@ -100,6 +100,10 @@ class Workload {
     budget_ = imageBytes / 2;
   }
 
+  ~Workload() { DropSources(); }
+  Workload(const Workload&) = delete;
+  Workload& operator=(const Workload&) = delete;
+
   // A starting tree on the host for mke2fs -d: a few directories and files.
   bool Populate(const std::string& tree) {
     if (mkdir(tree.c_str(), 0755) != 0) return false;
@@ -118,6 +122,7 @@ class Workload {
   // the scratch directory.
   std::string Round(int* ops) {
     script_.clear();
+    DropSources();
     *ops = std::uniform_int_distribution<int>(2, 8)(rng_);
     for (int i = 0; i < *ops; ++i) Change();
     return script_;
@@ -167,6 +172,7 @@ class Workload {
   void Write(const std::string& path) {
     const std::string src = scratch_ + "/src" + std::to_string(next_++);
     WriteFile(src, Data(files_[path]));
+    sources_.push_back(src);
     script_ += "write " + src + " " + path + "\n";
   }
 
@@ -225,8 +231,15 @@ class Workload {
     }
   }
 
+  // The data files of the last round, once debugfs has copied them in.
+  void DropSources() {
+    for (const auto& src : sources_) unlink(src.c_str());
+    sources_.clear();
+  }
+
   std::mt19937_64 rng_;
   std::string scratch_;
+  std::vector<std::string> sources_;
   uint64_t maxFile_ = 0;
   uint64_t budget_ = 0;
   uint64_t used_ = 0;
@@ -358,6 +371,17 @@ std::string Join(const std::set<uint64_t>& s) {
   return out;
 }
 
+// "" when the increment holds exactly `want`, else what is missing and extra.
+std::string Mismatch(const std::vector<uint64_t>& got, const std::set<uint64_t>& want) {
+  std::set<uint64_t> missing, extra;
+  std::set_difference(want.begin(), want.end(), got.begin(), got.end(),
+                      std::inserter(missing, missing.end()));
+  std::set_difference(got.begin(), got.end(), want.begin(), want.end(),
+                      std::inserter(extra, extra.end()));
+  if (missing.empty() && extra.empty()) return "";
+  return ", missing {" + Join(missing) + "} extra {" + Join(extra) + "}";
+}
+
 int Check(const Options& o) {
   const std::string live = o.dir + "/live.img", shadow = o.dir + "/shadow.img";
   const std::string log = o.dir + "/tools.log", scratch = o.dir + "/scratch";
@@ -443,20 +467,13 @@ int Check(const Options& o) {
       if (dirty) {
         for (uint64_t b = 0; b < volumeBlocks; ++b) want.insert(b);
       }
+      outcome = "incr " + std::to_string(res.sequence) + ": " + outcome;
       if (!kqchain::ReadIncrement(kqchain::IncrementPath(job.chain, res.sequence), &info, &error)) {
         outcome += ", unreadable: " + error;
         bad = true;
-      } else if (std::set<uint64_t>(info.blocks.begin(), info.blocks.end()) != want) {
-        std::set<uint64_t> missing, extra;
-        std::set_difference(want.begin(), want.end(), info.blocks.begin(), info.blocks.end(),
-                            std::inserter(missing, missing.end()));
-        std::set_difference(info.blocks.begin(), info.blocks.end(), want.begin(), want.end(),
-                            std::inserter(extra, extra.end()));
-        outcome += ", missing {" + Join(missing) + "} extra {" + Join(extra) + "}";
+      } else if (const std::string wrong = Mismatch(info.blocks, want); !wrong.empty()) {
+        outcome += wrong;
         bad = true;
-      }
-      if (res.stage == kqjob::Result::kDone || res.stage == kqjob::Result::kFileNotDeleted) {
-        outcome = "incr " + std::to_string(res.sequence) + ": " + outcome;
       }
       copied = std::to_string(info.blocks.size());
       ++t.increments;
@@ -473,10 +490,10 @@ int Check(const Options& o) {
       if (roundsSince > 1) ++t.carried;
       // A bitmap file that could not be deleted comes back in the next take-over.
       expected.clear();
-      if (res.stage == kqjob::Result::kFileNotDeleted)
-        expected.insert(info.blocks.begin(), info.blocks.end());
-      roundsSince = res.stage == kqjob::Result::kFileNotDeleted ? 1 : 0;
-      dirty = dirty && res.stage == kqjob::Result::kFileNotDeleted;
+      const bool fileStays = res.stage == kqjob::Result::kFileNotDeleted;
+      if (fileStays) expected.insert(info.blocks.begin(), info.blocks.end());
+      roundsSince = fileStays ? 1 : 0;
+      dirty = dirty && fileStays;
     }
     if (fault) ++t.faults[fault->name];
     if (bad) {
