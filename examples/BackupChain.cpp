@@ -152,7 +152,8 @@ bool Check(const std::string& path, Fd* fd, IncrementInfo* info, std::string* er
   }
   Checksum sum;
   sum.Add(header, kHeaderBytes);
-  std::vector<unsigned char> chunk(std::max<uint64_t>(kCopyChunk, bs));
+  // A multiple of 8, so that no block number straddles two chunks.
+  std::vector<unsigned char> chunk(std::max<uint64_t>(kCopyChunk, (bs + 7) / 8 * 8));
   const uint64_t body = count * (8 + bs);
   for (uint64_t at = 0; at < body; at += chunk.size()) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), body - at));
