@@ -38,7 +38,7 @@ class TempFile {
 };
 
 bool Fail(std::string* error, const std::string& what, int err = errno) {
-  if (error) *error = err ? what + ": " + std::strerror(err) : what;
+  if (error != nullptr) *error = err != 0 ? what + ": " + std::strerror(err) : what;
   return false;
 }
 
@@ -110,10 +110,6 @@ uint64_t Get64(const unsigned char* p) {
   return v;
 }
 
-uint64_t BlockCount(uint64_t volumeBytes, uint32_t blockSize) {
-  return volumeBytes / blockSize + (volumeBytes % blockSize ? 1 : 0);
-}
-
 // Copies `bytes` bytes, leaving holes where the source reads zero.
 bool CopySparse(int from, int to, uint64_t bytes, std::string* error) {
   std::vector<unsigned char> buffer(kCopyChunk);
@@ -177,6 +173,10 @@ bool Check(const std::string& path, Fd* fd, IncrementInfo* info, std::string* er
 }
 
 }  // namespace
+
+uint64_t BlockCount(uint64_t volumeBytes, uint32_t blockSize) {
+  return (volumeBytes + blockSize - 1) / blockSize;
+}
 
 std::string FullPath(const std::string& chain) { return chain + "/full.img"; }
 

@@ -51,6 +51,9 @@ struct IncrementInfo {
 // Fills `buffer` (block size bytes) with block `block` of the volume.
 using BlockReader = std::function<bool(uint64_t block, unsigned char* buffer)>;
 
+// Blocks of `blockSize` bytes in a volume, the last one possibly partial.
+uint64_t BlockCount(uint64_t volumeBytes, uint32_t blockSize);
+
 std::string FullPath(const std::string& chain);
 std::string IncrementPath(const std::string& chain, uint64_t sequence);
 

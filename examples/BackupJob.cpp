@@ -103,7 +103,7 @@ Result FullBackup(KQBitMapOps& ops, const Job& job) {
     return Stop(Result::kIncrementFailed, error);
   }
   Result r;
-  r.blocks = bytes / job.blockSize + (bytes % job.blockSize ? 1 : 0);
+  r.blocks = kqchain::BlockCount(bytes, job.blockSize);
   return Finish(ops, job, r);
 }
 
@@ -127,11 +127,11 @@ Result IncrementalBackup(KQBitMapOps& ops, const Job& job) {
   info.sequence = sequences.empty() ? 1 : sequences.back() + 1;
   info.volumeBytes = bytes;
   info.blockSize = job.blockSize;
-  const uint64_t volumeBlocks = bytes / job.blockSize + (bytes % job.blockSize ? 1 : 0);
+  const uint64_t volumeBlocks = kqchain::BlockCount(bytes, job.blockSize);
   // Bit n is block n: byte n / 8, mask 1 << (n % 8). A bitmap marked dirty
   // has every bit set, padding included; bits past the volume name nothing.
   for (uint64_t bit = 0; bit < bitmap.size() * 8ull; ++bit) {
-    if (!(bitmap[bit / 8] & (1u << (bit % 8)))) continue;
+    if ((bitmap[bit / 8] & (1u << (bit % 8))) == 0) continue;
     if (bit < volumeBlocks) info.blocks.push_back(bit);
   }
 

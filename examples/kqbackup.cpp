@@ -81,7 +81,7 @@ int Verify(const std::string& chain) {
       ++bad;
     }
   }
-  return bad ? 1 : 0;
+  return bad > 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -72,6 +72,7 @@ bool Run(const std::vector<std::string>& argv, const std::string& log) {
       dup2(fd, 2);
     }
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
@@ -149,7 +150,7 @@ class Workload {
     for (const auto& d : dirs_) {
       if (std::count(d.begin(), d.end(), '/') < 3) parents.push_back(d);
     }
-    const std::string d = parents[Pick(parents.size())] + "/d" + std::to_string(next_++);
+    std::string d = parents[Pick(parents.size())] + "/d" + std::to_string(next_++);
     dirs_.push_back(d);
     return d;
   }
@@ -157,7 +158,7 @@ class Workload {
   std::string NewFile() {
     const uint64_t i = Pick(dirs_.size() + 1);  // the last choice is the root
     const std::string parent = i == dirs_.size() ? "" : dirs_[i];
-    const std::string f = parent + "/f" + std::to_string(next_++);
+    std::string f = parent + "/f" + std::to_string(next_++);
     files_[f] = FileSize();
     used_ += files_[f];
     return f;
@@ -467,7 +468,7 @@ int Check(const Options& o) {
       if (dirty) {
         for (uint64_t b = 0; b < volumeBlocks; ++b) want.insert(b);
       }
-      outcome = "incr " + std::to_string(res.sequence) + ": " + outcome;
+      outcome.insert(0, "incr " + std::to_string(res.sequence) + ": ");
       if (!kqchain::ReadIncrement(kqchain::IncrementPath(job.chain, res.sequence), &info, &error)) {
         outcome += ", unreadable: " + error;
         bad = true;
@@ -505,11 +506,12 @@ int Check(const Options& o) {
     std::fflush(stdout);
   }
 
-  const double perIncrement =
-      t.incrementsNotFull ? static_cast<double>(t.copiedNotFull) / t.incrementsNotFull : 0;
+  const double perIncrement = t.incrementsNotFull > 0 ? static_cast<double>(t.copiedNotFull) /
+                                                            static_cast<double>(t.incrementsNotFull)
+                                                      : 0.0;
   char share[64];
   std::snprintf(share, sizeof share, "%.1f blocks, %.3f%% of the volume", perIncrement,
-                100.0 * perIncrement / volumeBlocks);
+                100.0 * perIncrement / static_cast<double>(volumeBlocks));
   auto line = [](const std::string& label, const std::string& value) {
     std::printf("%-40s %s\n", (label + ":").c_str(), value.c_str());
   };
