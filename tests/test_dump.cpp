@@ -17,32 +17,11 @@ using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
 using kqtest::WriteAll;
-using ::testing::ElementsAreArray;
 using ::testing::StartsWith;
 using Strings = std::vector<std::string>;
 
 constexpr const char* kTag = "KQVIProxyScan::DoBitmapDump";
 constexpr const char* kMutate = "KQBitMapOps::MutateDefaultBitMapFileName";
-
-class Faulty : public kqtest::DirOps {
- public:
-  using DirOps::DirOps;
-  bool failSave = false, throwSave = false, failMerge = false, releaseInSave = false;
-
-  bool SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
-                    std::string fileName) override {
-    if (throwSave) throw std::runtime_error("save blew up");
-    // A replaced step that uses (and so releases) the volume object, then fails.
-    if (releaseInSave) {
-      ClearBMOnDriver(KQV_BITMAP_AUX);
-      return false;
-    }
-    return !failSave && DirOps::SaveBMToFile(bitmap, size, header, std::move(fileName));
-  }
-  bool MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) override {
-    return !failMerge && DirOps::MergeBM(t, ts, o, os);
-  }
-};
 
 class Dump : public kqtest::KqFixture {
  protected:
@@ -51,32 +30,15 @@ class Dump : public kqtest::KqFixture {
     Reset();
   }
   void Reset() {
-    driver->ClearFaults();
-    Resize();
+    ResetVolume();
     driver->ClearCalls();
-    faulty = std::make_unique<Faulty>(dir.path(), kVolume);
+    faulty = std::make_unique<kqtest::FaultyOps>(dir.path(), kVolume);
     for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
     log->clear();
   }
-  // Starts the volume afresh: 16-byte bitmaps, but for the full and aux sizes given.
-  void Resize(uint64_t fullSize = 0, uint64_t auxSize = 0) {
-    kqsim::VolumeConfig cfg;
-    cfg.bytes = kBitmapBytes * 8 * cfg.blockSize;
-    cfg.fullSize = fullSize;
-    cfg.auxSize = auxSize;
-    driver->AddVolume(kVolume, cfg);
-  }
-  void Write(int block) { driver->RecordWrite(kVolume, uint64_t(block) * 4096, 1); }
-  Bytes Driver(KQVBitmapType type = KQV_BITMAP_INCR) { return driver->Bitmap(kVolume, type); }
-  // An empty-name save afterwards must land in `file`.
-  void ExpectDefaultName(const std::string& file) {
-    unsigned char header = 7, byte = 0;
-    ASSERT_TRUE(faulty->DirOps::SaveBMToFile(&byte, 1, &header, ""));
-    EXPECT_EQ(ReadAll(file), (Bytes{7, 0}));
-  }
   std::string incr() const { return suffixFile("incr-tmp"); }
 
-  std::unique_ptr<Faulty> faulty;
+  std::unique_ptr<kqtest::FaultyOps> faulty;
 };
 
 // A write racing each fetch (block 5) must stay on the driver.
@@ -94,31 +56,25 @@ TEST_F(Dump, AccumulatesIntoTheFileOfTheType) {
     ASSERT_TRUE(faulty->DoBitmapDump(type, kVolume, false));
     EXPECT_EQ(ReadAll(file), File(0xA5, Bits({1})));
     EXPECT_EQ(Driver(type), Bits({1, 5}));
+    Strings want = {Line(kMutate, "Modified DefaultBitmapFileName = " + file),
+                    Line(kTag, "Trying to get Bitmap  From Driver  for Vol /dev/sda1 "),
+                    Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to " + file),
+                    Line(kTag, "Saved Bitmap for /dev/sda1")};
+    EXPECT_EQ(log->lines(), want);
 
     Write(4);
     WriteAll(file, File(0x11, Bits({1, 100})));  // a stored header byte is not kept
+    log->clear();
     ASSERT_TRUE(faulty->DoBitmapDump(type, kVolume, true));
+    want.insert(want.begin() + 1,
+                Line(kTag, "Read Existing Image EKT Bitmap of Volume /dev/sda1 "));
+    EXPECT_EQ(log->lines(), want);
     EXPECT_EQ(ReadAll(file), File(0xA5, Bits({1, 4, 5, 100})));
     EXPECT_EQ(Driver(type), Bits({5}));
     EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 1);  // one volume object, kept
     EXPECT_EQ(dir.list(), Strings{".sda1_" + suffix});
-    ExpectDefaultName(file);
+    ExpectDefaultName(*faulty, file);
   }
-}
-
-TEST_F(Dump, LogsEachStep) {
-  const std::string save = Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to " + incr());
-  const Strings first = {Line(kMutate, "Modified DefaultBitmapFileName = " + incr()),
-                         Line(kTag, "Trying to get Bitmap  From Driver  for Vol /dev/sda1 "), save,
-                         Line(kTag, "Saved Bitmap for /dev/sda1")};
-  Strings second = first;
-  second.insert(second.begin() + 1,
-                Line(kTag, "Read Existing Image EKT Bitmap of Volume /dev/sda1 "));
-  ASSERT_TRUE(faulty->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true));
-  EXPECT_EQ(log->lines(), first);
-  log->clear();
-  ASSERT_TRUE(faulty->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true));
-  EXPECT_EQ(log->lines(), second);
 }
 
 // Each case starts with bit 1 on the driver and bit 100 in the dump file.
@@ -150,10 +106,10 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
         Line(kTag, "Failed to initialize KQVolume")}, Early},
       {"volume information", [&](Args&) { driver->FailAt(Op::GetVolInfo); },
        {Line(kTag, "Failed to get volume information")}, Early},
-      {"full and incremental sizes differ", [&](Args&) { Resize(32); },
+      {"full and incremental sizes differ", [&](Args&) { ResetVolume(32); },
        {Line(kTag, "Full bitmap size 32 differs from incremental size 16. Cannot dump /dev/sda1")},
        Early},
-      {"aux bitmap larger than a dump", [&](Args& a) { Resize(0, 32); a.type = KQV_BITMAP_AUX; },
+      {"aux bitmap larger than a dump", [&](Args& a) { ResetVolume(0, 32); a.type = KQV_BITMAP_AUX; },
        {Line(kTag, "Bitmap size 32 of type 2 exceeds the dump size 16. Cannot dump /dev/sda1")},
        Early},
       {"short dump file", [&](Args&) { WriteAll(incr(), Bytes{0x11, 1}); },
@@ -204,10 +160,7 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
     } else {
       EXPECT_FALSE(faulty->DoBitmapDump(a.type, kVolume, a.clear));
     }
-    const Strings lines = log->lines();
-    ASSERT_GE(lines.size(), c.tail.size());
-    EXPECT_THAT(Strings(lines.end() - static_cast<long>(c.tail.size()), lines.end()),
-                ElementsAreArray(c.tail));
+    kqtest::ExpectTail(log->lines(), c.tail);
     const Bytes fates[] = {Bits({1}), Bits({1, 100}), Bytes(16, 0xFF), Bytes(16)};
     EXPECT_EQ(Driver(), fates[c.bits]);
     EXPECT_EQ(ReadAll(incr()), before);
@@ -218,9 +171,9 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
     if (c.stage != Named) {
       EXPECT_EQ(driver->CallCount(Op::GetBitmap) + driver->CallCount(Op::GetAndClearBitmap), 0);
     }
-    ExpectDefaultName(c.stage != Named            ? defaultFile()
-                      : a.type == KQV_BITMAP_INCR ? incr()
-                                                  : suffixFile("full-tmp"));
+    ExpectDefaultName(*faulty, c.stage != Named            ? defaultFile()
+                               : a.type == KQV_BITMAP_INCR ? incr()
+                                                           : suffixFile("full-tmp"));
   }
 }
 

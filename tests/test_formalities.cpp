@@ -18,7 +18,6 @@ using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
 using kqtest::WriteAll;
-using ::testing::ElementsAreArray;
 using ::testing::StartsWith;
 using Strings = std::vector<std::string>;
 
@@ -30,25 +29,6 @@ const std::string kGaveBack =
 const Strings kBreaks = {"/tmp/DoBitMap.afterentering", "/tmp/DoBitMap.afterwritingmergedbm",
                          "/tmp/DoBitMap.afterwritingresterbm", "/tmp/DoBitMap.beforereturn"};
 
-// Steps a derived class can replace: saves fail or throw, and the naming
-// refuses one suffix.
-class Faulty : public kqtest::DirOps {
- public:
-  using DirOps::DirOps;
-  bool failSave = false, throwSave = false;
-  std::string refuse = "\x01";
-
-  bool SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
-                    std::string fileName) override {
-    if (throwSave) throw std::runtime_error("save blew up");
-    return !failSave && DirOps::SaveBMToFile(bitmap, size, header, std::move(fileName));
-  }
-  std::string PrepareAbsoluteBitmapFileName(std::string suffix, char* reserved) override {
-    if (suffix == refuse) return std::string();
-    return DirOps::PrepareAbsoluteBitmapFileName(std::move(suffix), reserved);
-  }
-};
-
 class Formalities : public kqtest::KqFixture {
  protected:
   void SetUp() override {
@@ -59,22 +39,16 @@ class Formalities : public kqtest::KqFixture {
   // bit 100. Every fetch-and-clear races a write to block 5, which must never
   // be lost.
   void Reset(uint64_t fullBitmapBytes = 0) {
-    driver->ClearFaults();
-    kqsim::VolumeConfig cfg;
-    cfg.fullSize = fullBitmapBytes;
-    cfg.bytes = kBitmapBytes * 8 * cfg.blockSize;
-    driver->AddVolume(kVolume, cfg);
+    ResetVolume(fullBitmapBytes);
     driver->SetHook(Op::GetAndClearBitmap, [this] { Write(5); });
-    faulty = std::make_unique<Faulty>(dir.path(), kVolume);
+    faulty = std::make_unique<kqtest::FaultyOps>(dir.path(), kVolume);
     for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
     WriteAll(bm(), File(0x11, Bits({100})));
     log->clear();
   }
-  void Write(int block) { driver->RecordWrite(kVolume, uint64_t(block) * 4096, 1); }
-  Bytes Driver(KQVBitmapType type = KQV_BITMAP_INCR) { return driver->Bitmap(kVolume, type); }
   std::string bm() const { return suffixFile("bm"); }
 
-  std::unique_ptr<Faulty> faulty;
+  std::unique_ptr<kqtest::FaultyOps> faulty;
 };
 
 TEST_F(Formalities, NamesTheFilesAndLeavesTheDefaultName) {
@@ -105,9 +79,7 @@ TEST_F(Formalities, NamesTheFilesAndLeavesTheDefaultName) {
     EXPECT_EQ(log->breaks(), (c.restart ? kBreaks : Strings{kBreaks[0], kBreaks[1], kBreaks[3]}));
     EXPECT_EQ(Driver(), Bits({5}));  // taken over; the racing write stays
     EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 0);
-    unsigned char header = 7, byte = 0;  // an empty-name save goes to the default name
-    ASSERT_TRUE(faulty->SaveBMToFile(&byte, 1, &header, ""));
-    EXPECT_EQ(ReadAll(c.defaultAfter), (Bytes{7, 0}));
+    ExpectDefaultName(*faulty, c.defaultAfter);
   }
 }
 
@@ -230,10 +202,7 @@ TEST_F(Formalities, EveryFailureLosesNoChange) {
     } else {
       EXPECT_FALSE(faulty->DoBitmapFormalities(a.type, a.name, a.restart, a.isPath));
     }
-    const Strings lines = log->lines();
-    ASSERT_GE(lines.size(), c.tail.size());
-    EXPECT_THAT(Strings(lines.end() - static_cast<long>(c.tail.size()), lines.end()),
-                ElementsAreArray(c.tail));
+    kqtest::ExpectTail(log->lines(), c.tail);
     const Bytes bits = Driver(a.type == KQV_BITMAP_FULL ? KQV_BITMAP_FULL : KQV_BITMAP_INCR);
     const size_t n = bits.size();
     const Bytes fates[] = {Bits({1, 9}, n), Bits({1, 5, 9}, n), Bytes(n, 0xFF), Bits({5}, n)};

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <tuple>
-#include <functional>
 
 #include "KqTestSupport.h"
 
@@ -15,6 +15,7 @@ using kqlog::Entry;
 using kqsim::Op;
 using kqtest::Bits;
 using kqtest::Bytes;
+using kqtest::FaultyOps;
 using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
@@ -24,18 +25,8 @@ using Strings = std::vector<std::string>;
 constexpr const char* kTag = "KQBitMapOps::GetBitMap";
 constexpr const char* kMutate = "KQBitMapOps::MutateDefaultBitMapFileName";
 
-class Faulty : public kqtest::DirOps {
- public:
-  using DirOps::DirOps;
-  bool failMerge = false;
-  bool MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) override {
-    return !failMerge && DirOps::MergeBM(t, ts, o, os);
-  }
-};
-
 class GetBitMapTest : public kqtest::KqFixture {
  protected:
-  void Write(int block) { driver->RecordWrite(kVolume, uint64_t(block) * 4096, 1); }
   // Calls GetBitMap with `*out` preset to a sentinel; the buffer it hands back
   // is copied to `merged` and released.
   bool Get(KQBitMapOps& o, const char* name) {
@@ -65,7 +56,7 @@ TEST_F(GetBitMapTest, MergesFileAndDriverAndChangesNothing) {
     kqlog::Capture cap(level);
     ASSERT_TRUE(Get(*ops, name));
     EXPECT_EQ(merged, Bits({1, 2, 100}));
-    EXPECT_EQ(driver->Bitmap(kVolume, KQV_BITMAP_INCR), Bits({1, 2}));
+    EXPECT_EQ(Driver(), Bits({1, 2}));
     EXPECT_EQ(ReadAll(file), File(0xFF, Bits({2, 100})));
     EXPECT_EQ(dir.list().size(), 1u);
     EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 0);
@@ -86,9 +77,7 @@ TEST_F(GetBitMapTest, MergesFileAndDriverAndChangesNothing) {
       EXPECT_EQ(e.fromEvent, e.tag != kTag) << e.text;
       EXPECT_TRUE(e.tag != kTag || e.kind == Entry::Kind::DebugLvl) << e.text;
     }
-    unsigned char header = 7, byte = 0;  // the default name now names the file read
-    ASSERT_TRUE(ops->SaveBMToFile(&byte, 1, &header, ""));
-    EXPECT_EQ(ReadAll(file), (Bytes{7, 0}));
+    ExpectDefaultName(*ops, file);  // the default name now names the file read
     unlink(file.c_str());
   }
 }
@@ -102,21 +91,21 @@ TEST_F(GetBitMapTest, FailuresChangeNothing) {
   const std::string diskBM = Line(kTag, "Printing Disk BM");
   struct Case {
     const char* what;
-    std::function<void(Faulty&)> arm;
+    std::function<void(FaultyOps&)> arm;
     bool handedBack;
     Strings log;  // at level 1
   };
   // clang-format off
   const Case cases[] = {
-      {"invalid volume object", [&](Faulty&) { driver->FailAt(Op::IsValid); }, false,
+      {"invalid volume object", [&](FaultyOps&) { driver->FailAt(Op::IsValid); }, false,
        {Line("KQBitMapOps::InitAndValidateVolObject", "Failed to create KQVolume object")}},
-      {"no file", [&](Faulty&) { unlink(file.c_str()); }, false,
+      {"no file", [&](FaultyOps&) { unlink(file.c_str()); }, false,
        {named, init, Line("KQBitMapOps::ReadBMFromFile",
                           "Failed to open the Bitmap File " + file + ".  error 2"),
         Line(kTag, "Failed to Read BM From file")}},
-      {"driver fetch", [&](Faulty&) { driver->FailAt(Op::GetBitmap); }, true,
+      {"driver fetch", [&](FaultyOps&) { driver->FailAt(Op::GetBitmap); }, true,
        {named, init, diskBM, Line(kTag, "Failed to get BM from driver")}},
-      {"merge", [](Faulty& o) { o.failMerge = true; }, true,
+      {"merge", [](FaultyOps& o) { o.failMerge = true; }, true,
        {named, init, diskBM, Line(kTag, "Got BM from driver"), Line(kTag, "Printing Driver BM"),
         Line(kTag, "Failed to Merge BM")}},
   };
@@ -125,7 +114,7 @@ TEST_F(GetBitMapTest, FailuresChangeNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteAll(file, File(0, Bits({3})));
-    Faulty o(dir.path(), kVolume);
+    FaultyOps o(dir.path(), kVolume);
     driver->ClearCalls();
     c.arm(o);
     const Bytes before = ReadAll(file);
@@ -134,7 +123,7 @@ TEST_F(GetBitMapTest, FailuresChangeNothing) {
     EXPECT_EQ(cap.lines(), c.log);
     EXPECT_EQ(handedBack, c.handedBack);
     EXPECT_EQ(driver->CallCount(Op::GetBitmap) > 0, c.handedBack);
-    EXPECT_EQ(driver->Bitmap(kVolume, KQV_BITMAP_INCR), Bits({1}));
+    EXPECT_EQ(Driver(), Bits({1}));
     EXPECT_EQ(ReadAll(file), before);
   }
 }

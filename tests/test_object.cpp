@@ -178,21 +178,4 @@ TEST(Naming, ADerivedNamingIsUsedThroughTheSlotsButNotByTheConstructor) {
   EXPECT_THAT(dir.list(), ElementsAre("derived_"));
 }
 
-TEST(Object, TheDestructorDeletesARemainingVolumeObjectOnly) {
-  auto driver = kqsim::SimDriver::Install();
-  driver->AddVolume("/dev/sda1");
-  const int live = kqsim::SimDriver::LiveHandles();
-  { KQBitMapOps untouched("/dev/sda1", nullptr); }
-  EXPECT_EQ(driver->CallCount(kqsim::Op::Construct), 0);
-  {
-    kqlog::Capture log(1);
-    KQBitMapOps ops("/dev/sda1", nullptr);
-    driver->FailAt(kqsim::Op::ClearBitmap);
-    EXPECT_FALSE(ops.ClearBMOnDriver(KQV_BITMAP_AUX));
-    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), live + 1);
-  }
-  EXPECT_EQ(kqsim::SimDriver::LiveHandles(), live);
-  EXPECT_EQ(driver->CallOps().back(), kqsim::Op::Destroy);
-}
-
 }  // namespace
