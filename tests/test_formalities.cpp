@@ -40,12 +40,13 @@ class Workflow : public kqtest::KqFixture {
  protected:
   void SetUp() override {
     KqFixture::SetUp();
-    Reset();
+    Seed();
   }
   // Fresh driver volume (full bitmaps of `fullBytes`, aux ones of `auxBytes`),
   // object, directory and log.
   void Reset(uint64_t fullBytes = 0, uint64_t auxBytes = 0) {
     ResetVolume(fullBytes, auxBytes);
+    driver->SetHook(Op::GetAndClearBitmap, nullptr);
     driver->ClearCalls();
     faulty = std::make_unique<FaultyOps>(dir.path(), kVolume);
     for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
@@ -76,13 +77,7 @@ class Workflow : public kqtest::KqFixture {
   bool handedBack = false;
   Bytes merged;
 };
-class Formalities : public Workflow {
- protected:
-  void SetUp() override {
-    KqFixture::SetUp();
-    Seed();
-  }
-};
+using Formalities = Workflow;
 using Dump = Workflow;
 using GetBitMapTest = Workflow;
 
