@@ -227,7 +227,11 @@ TEST_F(FileStore, AFaultAtAnyCallOfASaveLeavesNoTornFile) {
       const bool ok =
           failureFile ? ops->SaveFileForFailure(KQV_BITMAP_INCR, 1000, "") : Save(bitmap, 0x5A, "");
       Strings lines = log->lines();
-      if (!failureFile) lines.erase(lines.begin());  // "Saving bitmap to ..."
+      if (!failureFile) {
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), Saving(target));
+        lines.erase(lines.begin());
+      }
       if (kqbitmapops_detail::FailFileCallForTesting(0, 0) < nth) {
         EXPECT_TRUE(ok && lines.empty());
         break;
