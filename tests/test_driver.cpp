@@ -42,8 +42,6 @@ class Driver : public kqtest::KqFixture {
     driver->ClearCalls();
     log->clear();
   }
-  // Volume objects alive: each test starts with none.
-  int Live() const { return kqsim::SimDriver::LiveHandles(); }
   // The calls (log lines) since the last look.
   std::vector<Op> Ops() {
     std::vector<Op> ops = driver->CallOps();
@@ -60,7 +58,6 @@ class Driver : public kqtest::KqFixture {
     return clear ? ops->GetAndClearBMFromDriver(t, &b.p, &b.size, false, name)
                  : ops->GetBMFromDriver(t, &b.p, &b.size, false);
   }
-  Bytes Map(KQVBitmapType type) const { return driver->Bitmap(kVolume, type); }
 };
 
 TEST_F(Driver, ARetrievalSizesANullBufferByItsTypeAndDeletesItsOwnVolumeObject) {
@@ -83,7 +80,7 @@ TEST_F(Driver, ARetrievalSizesANullBufferByItsTypeAndDeletesItsOwnVolumeObject) 
       const std::vector<kqsim::Call> calls = driver->Calls();
       ASSERT_THAT(Ops(), ElementsAreArray(Created({Op::GetVolInfo, get, Op::Destroy})));
       EXPECT_TRUE(calls[6].type == m.first && calls[6].size == m.second.size() && !calls[6].flag);
-      EXPECT_EQ(Map(m.first), clear ? Bytes(m.second.size()) : m.second);
+      EXPECT_EQ(driver->Bitmap(kVolume, m.first), clear ? Bytes(m.second.size()) : m.second);
     }
   }
   EXPECT_THAT(Lines(), IsEmpty());
@@ -184,8 +181,8 @@ TEST_F(Driver, ClearBMOnDriverDeletesTheVolumeObjectOnlyOnSuccess) {
   EXPECT_TRUE(ops->ClearBMOnDriver(KQV_BITMAP_AUX));
   EXPECT_THAT(Ops(), ElementsAreArray(
                          Created({Op::ClearBitmap, Op::IsValid, Op::ClearBitmap, Op::Destroy})));
-  EXPECT_EQ(Map(KQV_BITMAP_AUX), Bytes(kBitmapBytes));
-  EXPECT_EQ(Map(KQV_BITMAP_INCR)[0], 0x07);
+  EXPECT_EQ(driver->Bitmap(kVolume, KQV_BITMAP_AUX), Bytes(kBitmapBytes));
+  EXPECT_EQ(driver->Bitmap(kVolume, KQV_BITMAP_INCR)[0], 0x07);
   // Types outside 0..2 reach the library, whose answer decides.
   EXPECT_FALSE(ops->ClearBMOnDriver(static_cast<KQVBitmapType>(5)));
   EXPECT_FALSE(ops->ClearBMOnDriver(static_cast<KQVBitmapType>(-1)));
@@ -244,7 +241,7 @@ TEST_F(Driver, WriteBackMergesOrMarksDirtyAndAlwaysDeletesTheVolumeObject) {
       if (c.failMerge) rest.insert(rest.begin() + 1, Op::MarkBitmapDirty);
       EXPECT_THAT(Ops(), ElementsAreArray(Created(rest)));
       EXPECT_TRUE(!c.failMerge || calls[6].size == 0u);  // MarkBitmapDirty's second argument
-      EXPECT_EQ(Map(type), c.driverMap);
+      EXPECT_EQ(driver->Bitmap(kVolume, type), c.driverMap);
       EXPECT_THAT(Lines(), ElementsAreArray(c.lines));
     }
   }
@@ -306,10 +303,10 @@ TEST_F(Driver, LibraryExceptionsPassThroughAndLeaveTheObjectUsable) {
       EXPECT_THROW(Fetch(c.op == Op::GetAndClearBitmap, KQV_BITMAP_INCR, b), kqsim::InjectedFault);
     // A buffer allocated before the throw is the caller's (Buf releases it).
     EXPECT_EQ(b.p != nullptr, c.op == Op::GetBitmap || c.op == Op::GetAndClearBitmap);
-    EXPECT_EQ(Live(), c.kept);
+    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), c.kept);
     Buf after;
     EXPECT_TRUE(Fetch(true, KQV_BITMAP_INCR, after, "job"));
-    EXPECT_EQ(Live(), 0);
+    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 0);
   }
 }
 

@@ -1,22 +1,11 @@
-// Bitmap files: their format, every failure message, and that a save that
-// fails part-way never costs the previous file.
-#include <fcntl.h>
+// Bitmap files and the failure file: their format, every failure message,
+// and that a save that fails part-way never costs the previous file.
 #include <gmock/gmock.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/inotify.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
+#include <cerrno>
 #include <filesystem>
-#include <optional>
-#include <random>
-#include <thread>
 #include <tuple>
 
 #include "KqIoTesting.h"
@@ -27,21 +16,16 @@ namespace {
 using kqtest::Bytes;
 using kqtest::File;
 using kqtest::Line;
+using kqtest::Random;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
-using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
 
 const std::string kSave = "KQBitMapOps::SaveBMToFile";
 const std::string kRead = "KQBitMapOps::ReadBMFromFile";
 const std::string kDelete = "KQBitMapOps::DeleteBMFile";
-
-Bytes Random(std::size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  Bytes b(n);
-  for (auto& c : b) c = static_cast<unsigned char>(gen());
-  return b;
-}
+const std::string kFailure = "KQBitMapOps::SaveFileForFailure";
 
 mode_t Mode(const std::string& path) {
   struct stat st {};
@@ -106,19 +90,8 @@ TEST_F(FileStore, SaveStoresHeaderThenBitmapAndReadGivesThemBack) {
     EXPECT_EQ(got[c.size / 2], 0xEE);
     EXPECT_THAT(log->lines(), ElementsAre(Saving(path)));
   }
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{".sda1__YBVolBitmap", longest, "longer", "one",
-                                                  "shorter", "zero"}));
-}
-
-// Saving through a symlink replaces the file it names, as writing through it did.
-TEST_F(FileStore, SaveThroughASymlinkReplacesTheFileItNames) {
-  kqtest::WriteAll(dir.file("real"), Random(8, 2));
-  ASSERT_EQ(symlink("real", dir.file("link").c_str()), 0);
-  ASSERT_TRUE(Save(kqtest::Bits({3}, 4), 0x01, dir.file("link")));
-  EXPECT_EQ(kqtest::ReadAll(dir.file("real")), File(0x01, kqtest::Bits({3}, 4)));
-  struct stat st {};
-  EXPECT_TRUE(lstat(dir.file("link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"link", "real"}));
+  EXPECT_EQ(dir.list(),
+            (Strings{".sda1__YBVolBitmap", longest, "longer", "one", "shorter", "zero"}));
 }
 
 // Shows only under the undefined-behaviour sanitizer.
@@ -133,14 +106,13 @@ TEST_F(FileStore, EmptyBitmapNeedsNoBuffer) {
 TEST_F(FileStore, FailedReadReportsAndZeroesWhatDidNotArrive) {
   struct Case {
     const char* what;
-    std::optional<Bytes> file;  // nullopt: no file; empty Bytes: a directory
-    Bytes want;                 // buffer afterwards
-    unsigned char header;       // header afterwards (0x11 before)
+    Bytes file;            // empty: a directory
+    Bytes want;            // buffer afterwards
+    unsigned char header;  // header afterwards (0x11 before)
     ::testing::Matcher<std::string> line;
   };
   const std::string p = defaultFile();
   const Case cases[] = {
-      {"missing", std::nullopt, Bytes(8, 0xEE), 0x11, OpenFailed(kRead, p, 2)},
       {"directory", Bytes{}, Bytes(8, 0xEE), 0x11,
        Line(kRead, "Bitmap File " + p + " is not a regular file. Returning failure")},
       // Three bytes a call, then two, then the end of file, where errno says nothing.
@@ -151,8 +123,8 @@ TEST_F(FileStore, FailedReadReportsAndZeroesWhatDidNotArrive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(p);
-    if (c.file && c.file->empty()) mkdir(p.c_str(), 0700);
-    if (c.file && !c.file->empty()) kqtest::WriteAll(p, *c.file);
+    if (c.file.empty()) mkdir(p.c_str(), 0700);
+    if (!c.file.empty()) kqtest::WriteAll(p, c.file);
     Bytes got(8, 0xEE);
     unsigned char header = 0x11;
     log->clear();
@@ -163,7 +135,7 @@ TEST_F(FileStore, FailedReadReportsAndZeroesWhatDidNotArrive) {
   }
 }
 
-TEST_F(FileStore, EmptyNameOrMissingDirectoryCreatesNothing) {
+TEST_F(FileStore, EmptyNameMissingDirectoryOrNoRegularFileCreatesNothing) {
   KQBitMapOps blank;  // default-constructed: its default bitmap file name is empty
   const auto cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
@@ -174,15 +146,25 @@ TEST_F(FileStore, EmptyNameOrMissingDirectoryCreatesNothing) {
   EXPECT_FALSE(ops->SaveBMToFile(bitmap.data(), bitmap.size(), &header, inMissingDir));
   EXPECT_FALSE(blank.ReadBMFromFile(bitmap.data(), bitmap.size(), &header, ""));
   EXPECT_FALSE(blank.DeleteBMFile(""));
+  EXPECT_FALSE(ops->SaveFileForFailure(KQV_BITMAP_INCR, 4, inMissingDir));
+  // No regular file: refused without blocking on the FIFO or replacing it.
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(ops->SaveFileForFailure(KQV_BITMAP_INCR, 4, fifo));
   std::filesystem::current_path(cwd);
   EXPECT_THAT(
       log->lines(),
-      ElementsAre(Saving(""), OpenFailed(kSave, "", 2), Saving(inMissingDir),
-                  OpenFailed(kSave, inMissingDir, 2), OpenFailed(kRead, "", 2),
-                  Line(kDelete, "Bitmap File  does not exist. Cannot delete. Returning failure")));
+      ElementsAre(
+          Saving(""), OpenFailed(kSave, "", 2), Saving(inMissingDir),
+          OpenFailed(kSave, inMissingDir, 2), OpenFailed(kRead, "", 2),
+          Line(kDelete, "Bitmap File  does not exist. Cannot delete. Returning failure"),
+          OpenFailed(kFailure, inMissingDir, 2),
+          Line(kFailure, "Bitmap File " + fifo + " is not a regular file. Returning failure"),
+          OpenFailed(kFailure, fifo, 22)));
   EXPECT_EQ(bitmap, (Bytes{1, 2, 3, 4}));
   EXPECT_EQ(header, 9);
-  EXPECT_THAT(dir.list(), IsEmpty());
+  EXPECT_TRUE(S_ISFIFO(Mode(fifo)));
+  EXPECT_EQ(dir.list(), Strings{"fifo"});
 }
 
 TEST_F(FileStore, DeleteReportsWhetherTheFileWentAway) {
@@ -215,57 +197,85 @@ TEST_F(FileStore, ParameterVariantsAreUnsupportedAndTouchNothing) {
                           Line("KQBitMapOps::ReadBMWithParams", "not supported on unix")));
 }
 
-// The header byte is the first write, so a file size limit of 0 stops that
-// one and a limit of 100 a bitmap write.
-TEST_F(FileStore, FailedWriteLeavesThePreviousFileAndNoTemporary) {
+// A fault at each system call of a save in turn, the bitmap written in
+// several calls: the target is the previous file or the whole new one, no
+// temporary stays, and the step that failed is named once per stretch.
+TEST_F(FileStore, AFaultAtAnyCallOfASaveLeavesNoTornFile) {
   const std::string target = defaultFile();
-  const Bytes previous = Random(64, 7);
-  rlimit limit{};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  const auto savedXfsz = std::signal(SIGXFSZ, SIG_IGN);
-  for (const auto& [max, message] :
-       {std::pair<rlim_t, std::string>{0, "1a:Failed to write"}, {100, "Failed to write"}}) {
-    SCOPED_TRACE(max);
-    kqtest::WriteAll(target, previous);
-    const rlimit small{max, limit.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &small);
-    log->clear();
-    const bool saved = Save(Random(1000, 8), 0x5A, "");
-    setrlimit(RLIMIT_FSIZE, &limit);
-    EXPECT_FALSE(saved);
-    EXPECT_EQ(kqtest::ReadAll(target), previous);
-    EXPECT_EQ(dir.list(), std::vector<std::string>{".sda1__YBVolBitmap"});
-    EXPECT_THAT(
-        log->lines(),
-        ElementsAre(Saving(target), Line(kSave, message + " to file=" + target + " error no=27")));
+  const Bytes previous = Random(64, 7), bitmap = Random(1000, 8);
+  SmallTransfers cap(400);
+  for (bool failureFile : {false, true}) {
+    SCOPED_TRACE(failureFile ? "failure file" : "bitmap file");
+    const std::string tag = failureFile ? kFailure : kSave;
+    auto failed = [&](const std::string& what) {
+      return Line(tag, what + " to file=" + target + " error no=21");
+    };
+    const std::string open = OpenFailed(tag, target, 21), flush = failed("Failed to flush");
+    std::vector<Strings> want = {
+        {open},
+        {Line(tag, "Cannot create a new file in directory " + dir.path() + " error no=21"), open},
+        {failed("Failed to write")},
+        {flush},
+        {Line(tag, "Failed to replace file=" + target + " error no=21")},
+        {flush}};  // of the directory, with the new file in place
+    if (!failureFile) want.insert(want.begin() + 2, {failed("1a:Failed to write")});
+    std::vector<Strings> seen;
+    for (int nth = 1;; ++nth) {
+      kqtest::WriteAll(target, previous);
+      log->clear();
+      kqbitmapops_detail::FailFileCallForTesting(nth, EISDIR);
+      const bool ok =
+          failureFile ? ops->SaveFileForFailure(KQV_BITMAP_INCR, 1000, "") : Save(bitmap, 0x5A, "");
+      Strings lines = log->lines();
+      if (!failureFile) {
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), Saving(target));
+        lines.erase(lines.begin());
+      }
+      if (kqbitmapops_detail::FailFileCallForTesting(0, 0) < nth) {
+        EXPECT_TRUE(ok && lines.empty());
+        break;
+      }
+      EXPECT_FALSE(ok) << nth;
+      const Bytes onFile = kqtest::ReadAll(target);
+      EXPECT_TRUE(onFile == previous ||
+                  onFile == (failureFile ? Bytes(1000, 0xFF) : File(0x5A, bitmap)));
+      EXPECT_EQ(dir.list(), Strings{".sda1__YBVolBitmap"});
+      if (seen.empty() || seen.back() != lines) seen.push_back(lines);
+    }
+    EXPECT_EQ(seen, want);
   }
-  std::signal(SIGXFSZ, savedXfsz);
 }
 
-// While the new file is written in many tiny steps, the target is moved aside
-// and a directory takes its name: the rename must fail.
-TEST_F(FileStore, FailedRenameLeavesNoTemporary) {
-  const std::string target = defaultFile(), aside = target + ".aside";
-  kqtest::WriteAll(target, {1, 2});
-  const int watch = inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE), 0);
-  std::thread swapper([&] {
-    pollfd ready{watch, POLLIN, 0};
-    if (poll(&ready, 1, 10000) != 1) return;
-    rename(target.c_str(), aside.c_str());
-    mkdir(target.c_str(), 0700);
-  });
-  SmallTransfers slow(3);
-  const bool saved = Save(Random(600000, 8), 0x5A, "");
-  swapper.join();
-  close(watch);
-  EXPECT_FALSE(saved);
-  EXPECT_EQ(kqtest::ReadAll(aside), (Bytes{1, 2}));
-  EXPECT_EQ(dir.list(),
-            (std::vector<std::string>{".sda1__YBVolBitmap", ".sda1__YBVolBitmap.aside"}));
-  EXPECT_THAT(log->lines(),
-              ElementsAre(Saving(target),
-                          Line(kSave, "Failed to replace file=" + target + " error no=21")));
+TEST_F(FileStore, TheFailureFileIsAllOnesWithoutAHeader) {
+  struct Case {
+    int type;
+    bool named;
+    unsigned long size;
+  };
+  // Each case replaces what the one before left at the same path.
+  const Case cases[] = {{0, true, 4}, {1, true, 4}, {7, false, 4}, {2, false, 0}};
+  const mode_t saved = umask(027);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.type) + (c.named ? " named " : " default ") +
+                 std::to_string(c.size));
+    const std::string path = c.named ? dir.file("f") : defaultFile();
+    ASSERT_TRUE(
+        ops->SaveFileForFailure(static_cast<KQVBitmapType>(c.type), c.size, c.named ? path : ""));
+    EXPECT_EQ(kqtest::ReadAll(path), Bytes(c.size, 0xFF));
+    EXPECT_EQ(Mode(path) & 0777, 0640u);
+  }
+  umask(saved);
+  EXPECT_EQ(dir.list(), (Strings{".sda1__YBVolBitmap", "f"}));
+  EXPECT_THAT(log->lines(), IsEmpty());
+  // A reader of bitmap files takes the first 0xFF for the header byte.
+  ASSERT_TRUE(ops->SaveFileForFailure(KQV_BITMAP_INCR, 4, ""));
+  Bytes bitmap(4);
+  unsigned char header = 0;
+  EXPECT_TRUE(ops->ReadBMFromFile(bitmap.data(), 3, &header, ""));
+  EXPECT_EQ(header, 0xFF);
+  EXPECT_EQ(bitmap, (Bytes{0xFF, 0xFF, 0xFF, 0}));
+  EXPECT_FALSE(ops->ReadBMFromFile(bitmap.data(), 4, &header, ""));
 }
 
 }  // namespace

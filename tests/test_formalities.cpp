@@ -1,10 +1,14 @@
-// DoBitmapFormalities: taking a volume's changes over from the driver for a
-// backup, and that no change is lost on any way out of it.
+// The workflows: DoBitmapFormalities taking a volume's changes over from the
+// driver for a backup, DoBitmapDump accumulating them into a dump file, and
+// GetBitMap handing a job their OR with a bitmap file; on every way out of
+// them no change is lost, nothing is left half done, and the log says why.
 #include <gmock/gmock.h>
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
+#include <tuple>
 
 #include "KqTestSupport.h"
 
@@ -14,15 +18,17 @@ using kqlog::Entry;
 using kqsim::Op;
 using kqtest::Bits;
 using kqtest::Bytes;
+using kqtest::FaultyOps;
 using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
 using kqtest::WriteAll;
-using ::testing::ElementsAreArray;
 using ::testing::StartsWith;
 using Strings = std::vector<std::string>;
 
 constexpr const char* kTag = "KQBitMapOps::DoBitmapFormalities";
+constexpr const char* kDump = "KQVIProxyScan::DoBitmapDump";
+constexpr const char* kQuery = "KQBitMapOps::GetBitMap";
 constexpr const char* kMutate = "KQBitMapOps::MutateDefaultBitMapFileName";
 constexpr const char* kSave = "KQBitMapOps::SaveBMToFile";
 const std::string kGaveBack =
@@ -30,52 +36,50 @@ const std::string kGaveBack =
 const Strings kBreaks = {"/tmp/DoBitMap.afterentering", "/tmp/DoBitMap.afterwritingmergedbm",
                          "/tmp/DoBitMap.afterwritingresterbm", "/tmp/DoBitMap.beforereturn"};
 
-// Steps a derived class can replace: saves fail or throw, and the naming
-// refuses one suffix.
-class Faulty : public kqtest::DirOps {
- public:
-  using DirOps::DirOps;
-  bool failSave = false, throwSave = false;
-  std::string refuse = "\x01";
-
-  bool SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
-                    std::string fileName) override {
-    if (throwSave) throw std::runtime_error("save blew up");
-    return !failSave && DirOps::SaveBMToFile(bitmap, size, header, std::move(fileName));
-  }
-  std::string PrepareAbsoluteBitmapFileName(std::string suffix, char* reserved) override {
-    if (suffix == refuse) return std::string();
-    return DirOps::PrepareAbsoluteBitmapFileName(std::move(suffix), reserved);
-  }
-};
-
-class Formalities : public kqtest::KqFixture {
+class Workflow : public kqtest::KqFixture {
  protected:
   void SetUp() override {
     KqFixture::SetUp();
-    Reset();
+    Seed();
   }
-  // Fresh driver volume, object and directory; bitmap file "bm" seeded with
-  // bit 100. Every fetch-and-clear races a write to block 5, which must never
-  // be lost.
-  void Reset(uint64_t fullBitmapBytes = 0) {
-    driver->ClearFaults();
-    kqsim::VolumeConfig cfg;
-    cfg.fullSize = fullBitmapBytes;
-    cfg.bytes = kBitmapBytes * 8 * cfg.blockSize;
-    driver->AddVolume(kVolume, cfg);
-    driver->SetHook(Op::GetAndClearBitmap, [this] { Write(5); });
-    faulty = std::make_unique<Faulty>(dir.path(), kVolume);
+  // Fresh driver volume (full bitmaps of `fullBytes`, aux ones of `auxBytes`),
+  // object, directory and log.
+  void Reset(uint64_t fullBytes = 0, uint64_t auxBytes = 0) {
+    ResetVolume(fullBytes, auxBytes);
+    driver->SetHook(Op::GetAndClearBitmap, nullptr);
+    driver->ClearCalls();
+    faulty = std::make_unique<FaultyOps>(dir.path(), kVolume);
     for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
-    WriteAll(bm(), File(0x11, Bits({100})));
     log->clear();
   }
-  void Write(int block) { driver->RecordWrite(kVolume, uint64_t(block) * 4096, 1); }
-  Bytes Driver(KQVBitmapType type = KQV_BITMAP_INCR) { return driver->Bitmap(kVolume, type); }
+  // As Reset, with bitmap file "bm" seeded with bit 100 and every
+  // fetch-and-clear racing a write to block 5, which must never be lost.
+  void Seed(uint64_t fullBytes = 0) {
+    Reset(fullBytes);
+    driver->SetHook(Op::GetAndClearBitmap, [this] { Write(5); });
+    WriteAll(bm(), File(0x11, Bits({100})));
+  }
   std::string bm() const { return suffixFile("bm"); }
+  std::string incr() const { return suffixFile("incr-tmp"); }
+  // Calls GetBitMap with `*out` preset to a sentinel; the buffer it hands back
+  // is copied to `merged` and released.
+  bool Get(KQBitMapOps& o, const char* name) {
+    unsigned char* out = &sentinel;
+    bool ok = o.GetBitMap(KQV_BITMAP_INCR, name, kBitmapBytes, &out);
+    handedBack = out != &sentinel;
+    std::unique_ptr<unsigned char[]> owned(handedBack ? out : nullptr);
+    if (handedBack) merged.assign(out, out + kBitmapBytes);
+    return ok;
+  }
 
-  std::unique_ptr<Faulty> faulty;
+  std::unique_ptr<FaultyOps> faulty;
+  unsigned char sentinel = 0;
+  bool handedBack = false;
+  Bytes merged;
 };
+using Formalities = Workflow;
+using Dump = Workflow;
+using GetBitMapTest = Workflow;
 
 TEST_F(Formalities, NamesTheFilesAndLeavesTheDefaultName) {
   const std::string full = dir.file("full.bm");
@@ -95,7 +99,7 @@ TEST_F(Formalities, NamesTheFilesAndLeavesTheDefaultName) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.bitmapName) + " / " + (c.restart ? c.restart : "(null)"));
-    Reset();
+    Seed();
     unlink(bm().c_str());
     Write(3);
     ASSERT_TRUE(faulty->DoBitmapFormalities(KQV_BITMAP_INCR, c.bitmapName, c.restart, c.isPath));
@@ -105,9 +109,7 @@ TEST_F(Formalities, NamesTheFilesAndLeavesTheDefaultName) {
     EXPECT_EQ(log->breaks(), (c.restart ? kBreaks : Strings{kBreaks[0], kBreaks[1], kBreaks[3]}));
     EXPECT_EQ(Driver(), Bits({5}));  // taken over; the racing write stays
     EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 0);
-    unsigned char header = 7, byte = 0;  // an empty-name save goes to the default name
-    ASSERT_TRUE(faulty->SaveBMToFile(&byte, 1, &header, ""));
-    EXPECT_EQ(ReadAll(c.defaultAfter), (Bytes{7, 0}));
+    ExpectDefaultName(*faulty, c.defaultAfter);
   }
 }
 
@@ -188,7 +190,7 @@ TEST_F(Formalities, EveryFailureLosesNoChange) {
        {Line("KQBitMapOps::GetBMFromDriver", "Unknown Bitmap Type. Returning failure."),
         Line(kTag, "Failed to get and clear BM from driver")}, Kept},
       {"merge refused",
-       [&](Args& a) { Reset(32); a.type = KQV_BITMAP_FULL; },
+       [&](Args& a) { Seed(32); a.type = KQV_BITMAP_FULL; },
        {Line("KQBitMapOps::MergeBM",
              " Src Bitmap Size 32 is not equal Destbitmap size 16, can't merge."),
         Line(kTag, "Failed to Merge BM")}, Kept},
@@ -217,7 +219,7 @@ TEST_F(Formalities, EveryFailureLosesNoChange) {
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Reset();
+    Seed();
     Args a;
     c.arm(a);
     Write(1);
@@ -230,10 +232,7 @@ TEST_F(Formalities, EveryFailureLosesNoChange) {
     } else {
       EXPECT_FALSE(faulty->DoBitmapFormalities(a.type, a.name, a.restart, a.isPath));
     }
-    const Strings lines = log->lines();
-    ASSERT_GE(lines.size(), c.tail.size());
-    EXPECT_THAT(Strings(lines.end() - static_cast<long>(c.tail.size()), lines.end()),
-                ElementsAreArray(c.tail));
+    kqtest::ExpectTail(log->lines(), c.tail);
     const Bytes bits = Driver(a.type == KQV_BITMAP_FULL ? KQV_BITMAP_FULL : KQV_BITMAP_INCR);
     const size_t n = bits.size();
     const Bytes fates[] = {Bits({1, 9}, n), Bits({1, 5, 9}, n), Bytes(n, 0xFF), Bits({5}, n)};
@@ -243,6 +242,228 @@ TEST_F(Formalities, EveryFailureLosesNoChange) {
     const Strings kept = {".sda1_bm", ".sda1_bm.kqlock"};
     EXPECT_EQ(dir.list(), c.bits == Emptied && !c.merged ? kept : Strings{".sda1_bm"});
     EXPECT_EQ(log->breaks(), Strings(kBreaks.begin(), kBreaks.begin() + (c.merged ? 2 : 1)));
+  }
+}
+
+// A write racing each fetch (block 5) must stay on the driver.
+TEST_F(Dump, AccumulatesIntoTheFileOfTheType) {
+  const std::pair<int, std::string> cases[] = {{0, "incr-tmp"}, {1, "full-tmp"}, {2, "full-tmp"}};
+  for (const auto& [t, suffix] : cases) {
+    SCOPED_TRACE(t);
+    Reset();
+    for (Op fetch : {Op::GetBitmap, Op::GetAndClearBitmap}) {
+      driver->SetHook(fetch, [this] { Write(5); });
+    }
+    const auto type = static_cast<KQVBitmapType>(t);
+    const std::string file = suffixFile(suffix);
+    Write(1);
+    ASSERT_TRUE(faulty->DoBitmapDump(type, kVolume, false));
+    EXPECT_EQ(ReadAll(file), File(0xA5, Bits({1})));
+    EXPECT_EQ(Driver(type), Bits({1, 5}));
+    Strings want = {Line(kMutate, "Modified DefaultBitmapFileName = " + file),
+                    Line(kDump, "Trying to get Bitmap  From Driver  for Vol /dev/sda1 "),
+                    Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to " + file),
+                    Line(kDump, "Saved Bitmap for /dev/sda1")};
+    EXPECT_EQ(log->lines(), want);
+
+    Write(4);
+    WriteAll(file, File(0x11, Bits({1, 100})));  // a stored header byte is not kept
+    log->clear();
+    ASSERT_TRUE(faulty->DoBitmapDump(type, kVolume, true));
+    want.insert(want.begin() + 1,
+                Line(kDump, "Read Existing Image EKT Bitmap of Volume /dev/sda1 "));
+    EXPECT_EQ(log->lines(), want);
+    EXPECT_EQ(ReadAll(file), File(0xA5, Bits({1, 4, 5, 100})));
+    EXPECT_EQ(Driver(type), Bits({5}));
+    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 1);  // one volume object, kept
+    EXPECT_EQ(dir.list(), Strings{".sda1_" + suffix});
+    ExpectDefaultName(*faulty, file);
+  }
+}
+
+// Each case starts with bit 1 on the driver and bit 100 in the dump file.
+TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
+  struct Args {
+    KQVBitmapType type = KQV_BITMAP_INCR;
+    bool clear = true;
+  };
+  enum Stage { NoHandle, Early, Named };  // how far it got: volume object made, file named
+  // The driver's bitmap afterwards: its bit, that and the file's merged in, all ones, or nothing.
+  enum Fate { Kept, Merged, Dirty, Cleared };
+  struct Case {
+    const char* what;
+    std::function<void(Args&)> arm;
+    std::vector<::testing::Matcher<const std::string&>> tail;
+    Stage stage = Named;
+    Fate bits = Kept;
+  };
+  const std::string fetchFailed = Line(kDump, "GetBMFromDriver failed for /dev/sda1");
+  const std::string saveFailed = Line(kDump, "SaveBMToFile failed for /dev/sda1");
+  const std::string gaveBack =
+      Line(kDump, "Gave the fetched bitmap back to the driver for /dev/sda1");
+  // clang-format off
+  const Case cases[] = {
+      {"getVolName fails", [&](Args&) { driver->FailAt(Op::GetVolName); },
+       {Line(kDump, "Failed to get volnamepath for=/dev/sda1")}, NoHandle},
+      {"volume object not valid", [&](Args&) { driver->FailAt(Op::IsValid); },
+       {Line("KQBitMapOps::InitAndValidateVolObject", "Failed to create KQVolume object"),
+        Line(kDump, "Failed to initialize KQVolume")}, Early},
+      {"volume information", [&](Args&) { driver->FailAt(Op::GetVolInfo); },
+       {Line(kDump, "Failed to get volume information")}, Early},
+      {"full and incremental sizes differ", [&](Args&) { ResetVolume(32); },
+       {Line(kDump, "Full bitmap size 32 differs from incremental size 16. Cannot dump /dev/sda1")},
+       Early},
+      {"aux bitmap larger than a dump", [&](Args& a) { ResetVolume(0, 32); a.type = KQV_BITMAP_AUX; },
+       {Line(kDump, "Bitmap size 32 of type 2 exceeds the dump size 16. Cannot dump /dev/sda1")},
+       Early},
+      {"short dump file", [&](Args&) { WriteAll(incr(), Bytes{0x11, 1}); },
+       {Line(kMutate, "Modified DefaultBitmapFileName = " + incr()),
+        StartsWith(Line("KQBitMapOps::ReadBMFromFile", "Failed to read from file=" + incr())),
+        Line(kDump, "Error Reading Existing Image EKT Bitmapof Volume /dev/sda1")}},
+      {"fetch-and-clear fails", [&](Args&) { driver->FailAt(Op::GetAndClearBitmap); },
+       {fetchFailed}},
+      {"fetch fails", [&](Args& a) { driver->FailAt(Op::GetBitmap); a.clear = false; },
+       {fetchFailed}},
+      {"unknown type", [](Args& a) { a.type = static_cast<KQVBitmapType>(3); }, {fetchFailed}},
+      {"merge refused", [&](Args&) { faulty->failMerge = true; },
+       {Line(kDump, "MergeBM failed for /dev/sda1"), gaveBack}},
+      {"save refused", [&](Args&) { faulty->failSave = true; }, {saveFailed, gaveBack}, Named,
+       Merged},
+      {"save refused without clearing",
+       [&](Args& a) { faulty->failSave = true; a.clear = false; }, {saveFailed}},
+      {"save throws", [&](Args&) { faulty->throwSave = true; }, {gaveBack}, Named, Merged},
+      {"save releases the volume object", [&](Args&) { faulty->releaseInSave = true; },
+       {saveFailed, gaveBack}, Named, Merged},
+      {"give-back marks dirty",
+       [&](Args&) { faulty->failSave = true; driver->FailAt(Op::MergeBitmap); },
+       {saveFailed, Line(kDump, "Marked the driver bitmap dirty for /dev/sda1")}, Named, Dirty},
+      {"give-back fails",
+       [&](Args&) {
+         faulty->failSave = true;
+         driver->FailAt(Op::MergeBitmap);
+         driver->FailAt(Op::MarkBitmapDirty);
+       },
+       {saveFailed, Line(kDump, "Failed to give the fetched bitmap back to the driver for "
+                               "/dev/sda1 or to mark it dirty: changes may be lost, the next "
+                               "backup must be a full backup: injected failure of "
+                               "MarkBitmapDirty")},
+       Named, Cleared},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    WriteAll(incr(), File(0x11, Bits({100})));
+    Args a;
+    c.arm(a);
+    Write(1);
+    const Bytes before = ReadAll(incr());
+    log->clear();
+    if (faulty->throwSave) {
+      EXPECT_THROW(faulty->DoBitmapDump(a.type, kVolume, a.clear), std::runtime_error);
+    } else {
+      EXPECT_FALSE(faulty->DoBitmapDump(a.type, kVolume, a.clear));
+    }
+    kqtest::ExpectTail(log->lines(), c.tail);
+    const Bytes fates[] = {Bits({1}), Bits({1, 100}), Bytes(16, 0xFF), Bytes(16)};
+    EXPECT_EQ(Driver(), fates[c.bits]);
+    EXPECT_EQ(ReadAll(incr()), before);
+    // Bits neither given back nor marked leave their record for the next call.
+    const Strings kept = {".sda1_incr-tmp", ".sda1_incr-tmp.kqlock"};
+    EXPECT_EQ(dir.list(), c.bits == Cleared ? kept : Strings{".sda1_incr-tmp"});
+    EXPECT_EQ(driver->CallCount(Op::Construct) > 0, c.stage != NoHandle);
+    if (c.stage != Named) {
+      EXPECT_EQ(driver->CallCount(Op::GetBitmap) + driver->CallCount(Op::GetAndClearBitmap), 0);
+    }
+    ExpectDefaultName(*faulty, c.stage != Named            ? defaultFile()
+                               : a.type == KQV_BITMAP_INCR ? incr()
+                                                           : suffixFile("full-tmp"));
+  }
+}
+
+// The header byte (0xFF shows it) stays out of the bitmap; byte listings only at level 2.
+TEST_F(GetBitMapTest, MergesFileAndDriverAndChangesNothing) {
+  // The name given, the file it names, the log level.
+  const std::tuple<const char*, std::string, int> cases[] = {{"bm", suffixFile("bm"), 2},
+                                                             {"", defaultFile(), 1}};
+  Write(1);
+  Write(2);
+  for (const auto& [name, file, level] : cases) {
+    SCOPED_TRACE(file);
+    const bool listed = level == 2;
+    WriteAll(file, File(0xFF, Bits({2, 100})));
+    kqlog::Capture cap(level);
+    ASSERT_TRUE(Get(*ops, name));
+    EXPECT_EQ(merged, Bits({1, 2, 100}));
+    EXPECT_EQ(Driver(), Bits({1, 2}));
+    EXPECT_EQ(ReadAll(file), File(0xFF, Bits({2, 100})));
+    EXPECT_EQ(dir.list().size(), 1u);
+    EXPECT_EQ(kqsim::SimDriver::LiveHandles(), 0);
+
+    Strings want = {Line(kMutate, "Modified DefaultBitmapFileName = " + file),
+                    Line(kQuery, "Initialized default bitmatp name")};
+    auto listing = [&](const char* title, const Bytes& b) {
+      want.push_back(Line(kQuery, title));
+      for (size_t i = 0; listed && i < b.size(); ++i)
+        want.push_back(Line(kQuery, "Byte " + std::to_string(i) + " : " + std::to_string(b[i]), 2));
+    };
+    listing("Printing Disk BM", Bits({2, 100}));
+    want.push_back(Line(kQuery, "Got BM from driver"));
+    listing("Printing Driver BM", Bits({1, 2}));
+    listing("Printing Merged BM", Bits({1, 2, 100}));
+    EXPECT_EQ(cap.lines(), want);
+    for (const Entry& e : cap.entries()) {  // GetBitMap logs through a log object of its own
+      EXPECT_EQ(e.fromEvent, e.tag != kQuery) << e.text;
+      EXPECT_TRUE(e.tag != kQuery || e.kind == Entry::Kind::DebugLvl) << e.text;
+    }
+    ExpectDefaultName(*ops, file);  // the default name now names the file read
+    unlink(file.c_str());
+  }
+}
+
+// A buffer is handed back (and released by Get, which the sanitizer build
+// checks) only once the file was read.
+TEST_F(GetBitMapTest, FailuresChangeNothing) {
+  const std::string file = suffixFile("bm");
+  const std::string named = Line(kMutate, "Modified DefaultBitmapFileName = " + file);
+  const std::string init = Line(kQuery, "Initialized default bitmatp name");
+  const std::string diskBM = Line(kQuery, "Printing Disk BM");
+  struct Case {
+    const char* what;
+    std::function<void(FaultyOps&)> arm;
+    bool handedBack;
+    Strings log;  // at level 1
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"invalid volume object", [&](FaultyOps&) { driver->FailAt(Op::IsValid); }, false,
+       {Line("KQBitMapOps::InitAndValidateVolObject", "Failed to create KQVolume object")}},
+      {"no file", [&](FaultyOps&) { unlink(file.c_str()); }, false,
+       {named, init, Line("KQBitMapOps::ReadBMFromFile",
+                          "Failed to open the Bitmap File " + file + ".  error 2"),
+        Line(kQuery, "Failed to Read BM From file")}},
+      {"driver fetch", [&](FaultyOps&) { driver->FailAt(Op::GetBitmap); }, true,
+       {named, init, diskBM, Line(kQuery, "Failed to get BM from driver")}},
+      {"merge", [](FaultyOps& o) { o.failMerge = true; }, true,
+       {named, init, diskBM, Line(kQuery, "Got BM from driver"), Line(kQuery, "Printing Driver BM"),
+        Line(kQuery, "Failed to Merge BM")}},
+  };
+  // clang-format on
+  Write(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteAll(file, File(0, Bits({3})));
+    FaultyOps o(dir.path(), kVolume);
+    driver->ClearCalls();
+    c.arm(o);
+    const Bytes before = ReadAll(file);
+    kqlog::Capture cap(1);
+    EXPECT_FALSE(Get(o, "bm"));
+    EXPECT_EQ(cap.lines(), c.log);
+    EXPECT_EQ(handedBack, c.handedBack);
+    EXPECT_EQ(driver->CallCount(Op::GetBitmap) > 0, c.handedBack);
+    EXPECT_EQ(Driver(), Bits({1}));
+    EXPECT_EQ(ReadAll(file), before);
   }
 }
 

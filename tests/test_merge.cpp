@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <random>
 
 #include "KqTestSupport.h"
 
@@ -13,17 +12,11 @@ namespace {
 
 using kqtest::Bytes;
 using kqtest::Line;
+using kqtest::Random;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 using Merge = kqtest::KqFixture;
-
-Bytes Random(std::size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  Bytes b(n);
-  for (auto& c : b) c = static_cast<unsigned char>(gen());
-  return b;
-}
 
 // `n` random bytes, read-only, ending right at an inaccessible page: writing
 // them, or reading beyond them, faults.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace kqtest {
@@ -72,6 +73,25 @@ std::string DirOps::PrepareAbsoluteBitmapFileName(std::string nameSuffix, char* 
   return dir_ + "/" + name.substr(kPrefix.size());
 }
 
+bool FaultyOps::SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
+                             std::string fileName) {
+  if (throwSave) throw std::runtime_error("save blew up");
+  if (releaseInSave) {
+    ClearBMOnDriver(KQV_BITMAP_AUX);
+    return false;
+  }
+  return !failSave && DirOps::SaveBMToFile(bitmap, size, header, std::move(fileName));
+}
+
+bool FaultyOps::MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) {
+  return !failMerge && DirOps::MergeBM(t, ts, o, os);
+}
+
+std::string FaultyOps::PrepareAbsoluteBitmapFileName(std::string suffix, char* reserved) {
+  if (suffix == refuse) return std::string();
+  return DirOps::PrepareAbsoluteBitmapFileName(std::move(suffix), reserved);
+}
+
 Bytes Bits(std::initializer_list<int> bits, size_t size) {
   Bytes b(size);
   for (int n : bits) b[n / 8] |= static_cast<unsigned char>(1u << (n % 8));
@@ -81,6 +101,13 @@ Bytes Bits(std::initializer_list<int> bits, size_t size) {
 Bytes File(unsigned char header, Bytes bitmap) {
   bitmap.insert(bitmap.begin(), header);
   return bitmap;
+}
+
+Bytes Random(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  Bytes b(n);
+  for (auto& c : b) c = static_cast<unsigned char>(gen());
+  return b;
 }
 
 bool Exists(const std::string& path) {
@@ -108,11 +135,31 @@ std::string Line(const std::string& tag, const std::string& text, int level) {
   return tag + "|" + std::to_string(level) + "|" + text;
 }
 
-void KqFixture::SetUp() {
-  driver = kqsim::SimDriver::Install();
+void ExpectTail(const std::vector<std::string>& lines,
+                const std::vector<::testing::Matcher<const std::string&>>& tail) {
+  ASSERT_GE(lines.size(), tail.size());
+  EXPECT_THAT(std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()),
+              ::testing::ElementsAreArray(tail));
+}
+
+void KqFixture::ResetVolume(uint64_t fullSize, uint64_t auxSize) {
+  driver->ClearFaults();
   kqsim::VolumeConfig cfg;
   cfg.bytes = kBitmapBytes * 8 * cfg.blockSize;
+  cfg.fullSize = fullSize;
+  cfg.auxSize = auxSize;
   driver->AddVolume(kVolume, cfg);
+}
+
+void KqFixture::ExpectDefaultName(DirOps& o, const std::string& file) {
+  unsigned char header = 7, byte = 0;
+  ASSERT_TRUE(o.DirOps::SaveBMToFile(&byte, 1, &header, ""));
+  EXPECT_EQ(ReadAll(file), (Bytes{7, 0}));
+}
+
+void KqFixture::SetUp() {
+  driver = kqsim::SimDriver::Install();
+  ResetVolume();
   // Constructing logs one untagged line; keep it off the test's output.
   const int level = kqlog::Level();
   kqlog::SetLevel(0);

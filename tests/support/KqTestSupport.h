@@ -2,6 +2,7 @@
 // one, a simulated driver with one volume, and the log capture.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <KqLogControl.h>
@@ -45,10 +46,27 @@ class DirOps : public KQBitMapOps {
   std::string dir_;
 };
 
+// Steps a derived class replaces: saves and merges fail or throw on request,
+// and the naming refuses one suffix.
+class FaultyOps : public DirOps {
+ public:
+  using DirOps::DirOps;
+  bool SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
+                    std::string fileName) override;
+  bool MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) override;
+  std::string PrepareAbsoluteBitmapFileName(std::string suffix, char* reserved) override;
+
+  bool failSave = false, throwSave = false, failMerge = false;
+  bool releaseInSave = false;  // the save uses (and so releases) the volume object, then fails
+  std::string refuse = "\x01";
+};
+
 // A bitmap of `size` bytes with the given bits set (bit n: byte n / 8, mask 1 << n % 8).
 Bytes Bits(std::initializer_list<int> bits, size_t size = 16);
 // The bytes of a bitmap file: the header byte, then the bitmap.
 Bytes File(unsigned char header, Bytes bitmap);
+// `n` bytes drawn from `seed`.
+Bytes Random(std::size_t n, unsigned seed);
 
 bool Exists(const std::string& path);
 Bytes ReadAll(const std::string& path);
@@ -59,6 +77,9 @@ std::string BitmapPath(const std::string& dir, const std::string& volume,
                        const std::string& suffix = "_YBVolBitmap");
 // "tag|level|text" for a Debug line at level 1 (the form of kqlog::Capture::lines()).
 std::string Line(const std::string& tag, const std::string& text, int level = 1);
+// The last lines of `lines` match `tail`, in order.
+void ExpectTail(const std::vector<std::string>& lines,
+                const std::vector<::testing::Matcher<const std::string&>>& tail);
 
 // Fixture: a temp dir, a simulated driver at /dev/zrbf/ctrl with the volume
 // "/dev/sda1" (bitmaps of kBitmapBytes bytes each), and a log capture at level 2
@@ -75,6 +96,13 @@ class KqFixture : public ::testing::Test {
   std::string suffixFile(const std::string& suffix) const {
     return BitmapPath(dir.path(), kVolume, suffix);
   }
+  // A write of one byte to `block` (4 KiB blocks).
+  void Write(int block) { driver->RecordWrite(kVolume, uint64_t(block) * 4096, 1); }
+  Bytes Driver(KQVBitmapType type = KQV_BITMAP_INCR) const { return driver->Bitmap(kVolume, type); }
+  // The volume afresh, without faults: 16-byte bitmaps, but for the full and aux sizes given.
+  void ResetVolume(uint64_t fullSize = 0, uint64_t auxSize = 0);
+  // An empty-name save by `o` afterwards lands in `file`.
+  static void ExpectDefaultName(DirOps& o, const std::string& file);
 
   TempDir dir;
   std::shared_ptr<kqsim::SimDriver> driver;
