@@ -128,9 +128,12 @@ const Workflow kWorkflows[] = {
     {"query", "bm",
      [](Steps& o) {
        unsigned char* merged = nullptr;
-       const bool ok = o.GetBitMap(KQV_BITMAP_INCR, "bm", kSize, &merged);
-       delete[] merged;
-       return ok;
+       // The buffer is the caller's once handed out, also when the call throws.
+       struct Release {
+         unsigned char*& p;
+         ~Release() { delete[] p; }
+       } release{merged};
+       return o.GetBitMap(KQV_BITMAP_INCR, "bm", kSize, &merged);
      }},
     {"level", "_YBVolBitmap",
      [](Steps& o) { return o.ManipulateBitmap(-1, BKP_LEVEL_SAVE_INCR_BM, "named"); }},
