@@ -56,9 +56,13 @@ class State {
     return {v_.maps[t].data(), v_.maps[t].size()};
   }
   int32_t& DirtyMarks(size_t t) const {
-    return v_.file ? v_.file->DirtyMarks(t) : v_.dirtyMarks[t];
+    if (v_.file) return v_.file->DirtyMarks(t);
+    return v_.dirtyMarks[t];
   }
-  int32_t& Clears(size_t t) const { return v_.file ? v_.file->Clears(t) : v_.clears[t]; }
+  int32_t& Clears(size_t t) const {
+    if (v_.file) return v_.file->Clears(t);
+    return v_.clears[t];
+  }
   void Replace(size_t t, std::vector<unsigned char> bytes) const {
     if (!v_.file) {
       v_.maps[t] = std::move(bytes);
@@ -230,9 +234,10 @@ void SimDriver::AddVolume(const std::string& name, VolumeConfig config) {
     geometry.headers = config.bitmapHeader | static_cast<uint32_t>(config.dumpHeader) << 8;
     geometry.sizes = sizes;
     volume.file = StateFile::Open(config.stateFile, geometry);
-    if (!volume.file)
+    if (!volume.file) {
       throw std::system_error(errno, std::generic_category(),
                               "simulated driver state file " + config.stateFile);
+    }
   }
   volume.config = std::move(config);
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -260,7 +265,7 @@ std::vector<unsigned char> SimDriver::Bitmap(const std::string& volume, KQVBitma
   std::lock_guard<std::mutex> lock(impl_->mutex);
   State state(impl_->Find(volume), true);
   Span map = state.Map(TypeIndex(type));
-  return std::vector<unsigned char>(map.begin(), map.end());
+  return {map.begin(), map.end()};
 }
 
 void SimDriver::SetBitmap(const std::string& volume, KQVBitmapType type,
@@ -410,7 +415,7 @@ bool SimDriver::Access::Fetch(SimDriver& driver, const std::string& volume, int 
   // in the copy or still set on the driver.
   return driver.impl_->Apply(volume, [&](const Volume&, const State& state) {
     Span map = state.Map(static_cast<size_t>(type));
-    size_t n = static_cast<size_t>(std::min<uint64_t>(size, map.size));
+    auto n = static_cast<size_t>(std::min<uint64_t>(size, map.size));
     if (n != 0) std::memcpy(buffer, map.data, n);
     if (size > n) std::memset(buffer + n, 0, size - n);
     if (clear) std::fill(map.begin(), map.end(), 0);
@@ -439,7 +444,7 @@ bool SimDriver::Access::Merge(SimDriver& driver, const std::string& volume, int 
                               const unsigned char* bitmap, unsigned long size) {
   return driver.impl_->Apply(volume, [&](const Volume&, const State& state) {
     Span map = state.Map(static_cast<size_t>(type));
-    size_t n = static_cast<size_t>(std::min<uint64_t>(size, map.size));
+    auto n = static_cast<size_t>(std::min<uint64_t>(size, map.size));
     for (size_t i = 0; i < n; ++i) map.data[i] |= bitmap[i];
   });
 }

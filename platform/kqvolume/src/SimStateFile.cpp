@@ -114,7 +114,7 @@ bool StateFile::Lock() {
   return ok;
 }
 
-void StateFile::Unlock() { flock(fd_, LOCK_UN); }
+void StateFile::Unlock() const { flock(fd_, LOCK_UN); }
 
 unsigned char* StateFile::Map(size_t type) {
   size_t offset = sizeof(Header);
@@ -189,9 +189,7 @@ bool StateFile::Replace(size_t type, const std::vector<unsigned char>& bytes) {
   }
   std::atomic_thread_fence(std::memory_order_release);
   Head().sizes = sizes;
-  if (total < before && (!Remap(total) || ftruncate(fd_, static_cast<off_t>(total)) != 0))
-    return false;
-  return true;
+  return total >= before || (Remap(total) && ftruncate(fd_, static_cast<off_t>(total)) == 0);
 }
 
 }  // namespace kqsim

@@ -38,7 +38,7 @@ class StateFile {
   // (another process may have resized a bitmap). False, errno set, on failure.
   // The calls below need the lock.
   bool Lock();
-  void Unlock();
+  void Unlock() const;
 
   unsigned char* Map(size_t type);
   uint64_t Size(size_t type) const;
