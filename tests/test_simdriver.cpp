@@ -38,13 +38,17 @@ pid_t Spawn(const std::function<int()>& fn) {
 // instead of hanging it.
 bool Await(const std::function<bool()>& ready) {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!ready())
+  for (; !ready(); std::this_thread::yield())
     if (std::chrono::steady_clock::now() > end) return false;
   return true;
 }
+// The child's wait status; one still running after 10 s is killed.
 int Reap(pid_t pid) {
   int status = -1;
-  waitpid(pid, &status, 0);
+  if (!Await([&] { return waitpid(pid, &status, WNOHANG) != 0; })) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
   return status;
 }
 
@@ -265,6 +269,11 @@ TEST_F(SimDriverTest, AStateFileKeepsWhatAKilledProcessDid) {
        true, Bits({5}, 4), Bits({5}, 4), 0, 0},
   };
   std::mt19937 random(std::random_device{}());
+  // Another thread inside the driver all along: no child may inherit its lock.
+  std::atomic<bool> done{false};
+  std::thread busy([&] {
+    while (!done) driver->RecordWrite(kVol, 0, 1);
+  });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     kqsim::VolumeConfig cfg = Persist();
@@ -292,6 +301,8 @@ TEST_F(SimDriverTest, AStateFileKeepsWhatAKilledProcessDid) {
       EXPECT_EQ(d->Clears(kPVol, KQV_BITMAP_INCR), c.incrClears);
     }
   }
+  done = true;
+  busy.join();
 }
 
 TEST_F(SimDriverTest, AStateFileIsAdoptedOnlyWithTheSameGeometry) {

@@ -4,7 +4,10 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <set>
 #include <system_error>
+
+#include <pthread.h>
 
 #include "KQVolumeSim.h"
 #include "SimDriverAccess.h"
@@ -94,6 +97,22 @@ std::mutex registryMutex;
 std::map<std::string, std::weak_ptr<SimDriver>>& Registry() {
   static auto* registry = new std::map<std::string, std::weak_ptr<SimDriver>>;
   return *registry;
+}
+
+// The mutexes of the live drivers, under registryMutex. A fork waits until no
+// other thread is inside a driver, so a child never inherits a mutex held by a
+// thread it does not have (nor a held state file lock).
+std::set<std::mutex*>& DriverMutexes() {
+  static auto* mutexes = new std::set<std::mutex*>;
+  return *mutexes;
+}
+void BeforeFork() {
+  registryMutex.lock();
+  for (std::mutex* m : DriverMutexes()) m->lock();
+}
+void AfterFork() {
+  for (std::mutex* m : DriverMutexes()) m->unlock();
+  registryMutex.unlock();
 }
 
 std::atomic<int> liveHandles{0};
@@ -195,6 +214,7 @@ SimDriver::SimDriver() : impl_(std::make_unique<Impl>()) {}
 
 SimDriver::~SimDriver() {
   std::lock_guard<std::mutex> lock(registryMutex);
+  DriverMutexes().erase(&impl_->mutex);
   auto& registry = Registry();
   auto it = registry.find(controlDevice_);
   // A new driver may already be registered for the path: leave that one.
@@ -202,12 +222,15 @@ SimDriver::~SimDriver() {
 }
 
 std::shared_ptr<SimDriver> SimDriver::Install(const std::string& controlDevice) {
+  static std::once_flag forkHandlers;
+  std::call_once(forkHandlers, [] { pthread_atfork(BeforeFork, AfterFork, AfterFork); });
   std::lock_guard<std::mutex> lock(registryMutex);
   auto& slot = Registry()[controlDevice];
   if (!slot.expired())
     throw std::logic_error("a simulated driver is already installed at " + controlDevice);
   std::shared_ptr<SimDriver> driver(new SimDriver());
   driver->controlDevice_ = controlDevice;
+  DriverMutexes().insert(&driver->impl_->mutex);
   slot = driver;
   return driver;
 }
