@@ -52,6 +52,9 @@
 //   the bitmaps mixed up (never a file too short for its header).
 // - Remove the file only while no process uses it: a process keeps the file it
 //   opened. Fault injection, call records and hooks stay per process.
+// - A process may fork while other threads use a driver (the fork waits until
+//   none is inside one). The child has the parent's driver: volumes with a
+//   state file shared with the parent, the others as private copies.
 // - A state file that cannot be opened, locked, sized or mapped makes the
 //   driver side throw std::system_error and the handle's call fail.
 #pragma once
