@@ -123,7 +123,7 @@ TEST_F(SimDriverTest, FetchAndClearRacingAWriterLosesNoBit) {
     while (!fetching) std::this_thread::yield();
     for (uint64_t j = 0; j < kWrites; ++j) {
       driver->RecordWrite("/dev/big", j * 7919 % kWrites * 3 * 4096, 4096);
-      if (j % 32 == 0) std::this_thread::yield();  // let fetches fall between writes
+      if (j % 16 == 0) std::this_thread::yield();  // let fetches fall between writes
     }
     done = true;
   });
