@@ -268,7 +268,7 @@ TEST_F(SimDriverTest, AStateFileKeepsWhatAKilledProcessDid) {
        [&](KQVolume& v) { write(5), v.GetAndClearBitmap(KQV_BITMAP_AUX, buf.data(), 4, false); },
        true, Bits({5}, 4), Bits({5}, 4), 0, 0},
   };
-  std::mt19937 random(std::random_device{}());
+  std::mt19937 rng(std::random_device{}());
   // Another thread inside the driver all along: no child may inherit its lock.
   std::atomic<bool> done{false};
   std::thread busy([&] {
@@ -286,7 +286,7 @@ TEST_F(SimDriverTest, AStateFileKeepsWhatAKilledProcessDid) {
     });
     if (c.loops) {
       EXPECT_TRUE(Await([&] { return driver->SetBitCount(kPVol, KQV_BITMAP_FULL) != 0; }));
-      usleep(static_cast<useconds_t>(random() % 3000));
+      usleep(static_cast<useconds_t>(rng() % 3000));
       kill(pid, SIGKILL);
     }
     int status = Reap(pid);
@@ -340,10 +340,9 @@ TEST_F(SimDriverTest, AStateFileIsAdoptedOnlyWithTheSameGeometry) {
     Config fresh = cfg;
     fresh.stateFile.clear();
     other->AddVolume("/dev/fresh", fresh);
+    const Bytes kept[] = {Bits({2}, 4), Bytes(4, 0xFF), Bytes{1, 2, 3}};  // by type
     for (auto type : {KQV_BITMAP_INCR, KQV_BITMAP_FULL, KQV_BITMAP_AUX}) {
-      Bytes want = other->Bitmap("/dev/fresh", type);
-      if (c.adopted) want = type == KQV_BITMAP_INCR ? Bits({2}, 4) : Bytes{1, 2, 3};
-      if (c.adopted && type == KQV_BITMAP_FULL) want = Bytes(4, 0xFF);
+      Bytes want = c.adopted ? kept[type] : other->Bitmap("/dev/fresh", type);
       EXPECT_EQ(other->Bitmap(kPVol, type), want);
       EXPECT_EQ(driver->Bitmap(kPVol, type), want);  // the first driver follows the file
     }
@@ -380,7 +379,9 @@ TEST_F(SimDriverTest, AFetchInAnotherProcessIsAtomicAgainstWrites) {
     if (j % 32 == 0) std::this_thread::yield();  // on a shared core, let fetches fall between
   }
   kqtest::WriteAll(stop, {});
-  ASSERT_EQ(Reap(pid), 0) << "the child fetched a bit twice (1) or failed (2)";
+  int status = Reap(pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << ": a bit fetched twice (exit 1) or a fetch failed (exit 2)";
   Bytes acc = kqtest::ReadAll(fetched), left = driver->Bitmap(kPVol, KQV_BITMAP_INCR);
   ASSERT_EQ(acc.size(), left.size());
   int wrong = 0;  // blocks not in exactly one of the two, or in one without a write
