@@ -4,8 +4,16 @@
 #include <KQVolumeUnix.h>
 #include <gmock/gmock.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
 #include <memory>
+#include <random>
 #include <thread>
 
 namespace {
@@ -18,6 +26,31 @@ using ::testing::HasSubstr;
 
 constexpr const char* kCtrl = "/dev/zrbf/ctrl";
 constexpr const char* kVol = "/dev/sda1";
+constexpr const char* kPVol = "/dev/sdp";  // a volume with a state file
+
+// Runs `fn` in a forked child, which then _exits with its result.
+pid_t Spawn(const std::function<int()>& fn) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn());
+  return pid;
+}
+// Waits for `ready`; false after 10 s, so that a broken driver fails a test
+// instead of hanging it.
+bool Await(const std::function<bool()>& ready) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (; !ready(); std::this_thread::yield())
+    if (std::chrono::steady_clock::now() > end) return false;
+  return true;
+}
+// The child's wait status; one still running after 10 s is killed.
+int Reap(pid_t pid) {
+  int status = -1;
+  if (!Await([&] { return waitpid(pid, &status, WNOHANG) != 0; })) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return status;
+}
 
 class SimDriverTest : public ::testing::Test {
  protected:
@@ -36,8 +69,18 @@ class SimDriverTest : public ::testing::Test {
     }
     return v;
   }
+  // Starts kPVol afresh with a state file.
+  kqsim::VolumeConfig Persist(uint64_t blocks = 32) {
+    kqsim::VolumeConfig cfg;
+    cfg.bytes = blocks * 4096;
+    cfg.stateFile = dir.file("sdp.state");
+    std::remove(cfg.stateFile.c_str());
+    driver->AddVolume(kPVol, cfg);
+    return cfg;
+  }
 
   std::shared_ptr<kqsim::SimDriver> driver = kqsim::SimDriver::Install(kCtrl);
+  kqtest::TempDir dir;
 };
 
 TEST_F(SimDriverTest, RecordWriteSetsTheBitsOfEveryBlockTouched) {
@@ -196,6 +239,157 @@ TEST_F(SimDriverTest, GetVolNameAnswersForTrackedVolumesOnly) {
   driver->FailAt(Op::GetVolName);
   EXPECT_EQ(getVolName(kVol), "");
   EXPECT_EQ(driver->Calls().back().text, kVol);
+}
+
+TEST_F(SimDriverTest, AStateFileKeepsWhatAKilledProcessDid) {
+  auto write = [&](int block) { driver->RecordWrite(kPVol, block * 4096ull, 1); };
+  Bytes buf(4), merge = {0x80};
+  struct Case {
+    const char* what;
+    std::function<void(KQVolume&)> child;  // then the child kills itself
+    bool loops;                            // the child repeats it until the parent kills it
+    Bytes incr, full;                      // what is left
+    int fullMarks, incrClears;
+  };
+  const Case cases[] = {
+      {"writes", [&](KQVolume&) { write(1), write(10); }, false, Bits({1, 10}, 4), Bits({1, 10}, 4),
+       0, 0},
+      {"a fetch-and-clear",
+       [&](KQVolume& v) { write(3), v.GetAndClearBitmap(KQV_BITMAP_INCR, buf.data(), 4, false); },
+       false, Bytes(4), Bits({3}, 4), 0, 0},
+      {"a mark, a clear and a merge",
+       [&](KQVolume& v) {
+         v.MarkBitmapDirty(KQV_BITMAP_FULL, 0), v.ClearBitmap(KQV_BITMAP_INCR);
+         v.MergeBitmap(KQV_BITMAP_INCR, merge.data(), 1);
+       },
+       false, Bits({7}, 4), Bytes(4, 0xFF), 1, 1},
+      // Killed at a random instant, likely holding the lock: nobody waits for it.
+      {"writes and fetches until killed",
+       [&](KQVolume& v) { write(5), v.GetAndClearBitmap(KQV_BITMAP_AUX, buf.data(), 4, false); },
+       true, Bits({5}, 4), Bits({5}, 4), 0, 0},
+  };
+  std::mt19937 rng(std::random_device{}());
+  // Another thread inside the driver all along: no child may inherit its lock.
+  std::atomic<bool> done{false};
+  std::thread busy([&] {
+    while (!done) driver->RecordWrite(kVol, 0, 1);
+  });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kqsim::VolumeConfig cfg = Persist();
+    pid_t pid = Spawn([&] {
+      auto v = Open(kPVol);
+      do c.child(*v);
+      while (c.loops);
+      raise(SIGKILL);
+      return 0;
+    });
+    if (c.loops) {
+      EXPECT_TRUE(Await([&] { return driver->SetBitCount(kPVol, KQV_BITMAP_FULL) != 0; }));
+      usleep(static_cast<useconds_t>(rng() % 3000));
+      kill(pid, SIGKILL);
+    }
+    int status = Reap(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    // What this process sees, and a driver that has only the file.
+    auto other = kqsim::SimDriver::Install("/dev/zrbf/other");
+    other->AddVolume(kPVol, cfg);
+    for (auto* d : {driver.get(), other.get()}) {
+      EXPECT_EQ(d->Bitmap(kPVol, KQV_BITMAP_INCR), c.incr);
+      EXPECT_EQ(d->Bitmap(kPVol, KQV_BITMAP_FULL), c.full);
+      EXPECT_EQ(d->DirtyMarks(kPVol, KQV_BITMAP_FULL), c.fullMarks);
+      EXPECT_EQ(d->Clears(kPVol, KQV_BITMAP_INCR), c.incrClears);
+    }
+  }
+  done = true;
+  busy.join();
+}
+
+TEST_F(SimDriverTest, AStateFileIsAdoptedOnlyWithTheSameGeometry) {
+  using Config = kqsim::VolumeConfig;
+  struct Case {
+    const char* what;
+    std::function<void(Config&)> change;
+    bool adopted;
+  };
+  const Case cases[] = {
+      {"the same configuration", [](Config&) {}, true},
+      {"another path", [](Config& c) { c.path = "/dev/mapper/x"; }, true},
+      {"another volume size", [](Config& c) { c.bytes *= 2; }, false},
+      {"another block size", [](Config& c) { c.blockSize = 512; }, false},
+      {"another bitmap size", [](Config& c) { c.fullSize = 5; }, false},
+      {"another header byte", [](Config& c) { c.dumpHeader = 1; }, false},
+      // As a process killed while starting the file afresh leaves it.
+      {"a file without its mark",
+       [](Config& c) {
+         Bytes b = kqtest::ReadAll(c.stateFile);
+         b[0] = 0;
+         kqtest::WriteAll(c.stateFile, b);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Config cfg = Persist();
+    driver->RecordWrite(kPVol, 2 * 4096, 1);
+    driver->SetBitmap(kPVol, KQV_BITMAP_AUX, Bytes{1, 2, 3});  // a size of its own, kept
+    Open(kPVol)->MarkBitmapDirty(KQV_BITMAP_FULL, 0);
+    c.change(cfg);
+    auto other = kqsim::SimDriver::Install("/dev/zrbf/other");
+    other->AddVolume(kPVol, cfg);
+    Config fresh = cfg;
+    fresh.stateFile.clear();
+    other->AddVolume("/dev/fresh", fresh);
+    const Bytes kept[] = {Bits({2}, 4), Bytes(4, 0xFF), Bytes{1, 2, 3}};  // by type
+    for (auto type : {KQV_BITMAP_INCR, KQV_BITMAP_FULL, KQV_BITMAP_AUX}) {
+      Bytes want = c.adopted ? kept[type] : other->Bitmap("/dev/fresh", type);
+      EXPECT_EQ(other->Bitmap(kPVol, type), want);
+      EXPECT_EQ(driver->Bitmap(kPVol, type), want);  // the first driver follows the file
+    }
+    EXPECT_EQ(other->DirtyMarks(kPVol, KQV_BITMAP_FULL), c.adopted ? 1 : 0);
+  }
+}
+
+// The cross-process form of FetchAndClearRacingAWriterLosesNoBit: the fetches
+// run in a forked child, which must lock through a descriptor of its own.
+TEST_F(SimDriverTest, AFetchInAnotherProcessIsAtomicAgainstWrites) {
+  // A large bitmap, so that the copy and the clear of a fetch take a while.
+  constexpr int kBlocks = 1 << 18, kStride = 24;
+  constexpr uint64_t kWrites = (kBlocks + kStride - 1) / kStride;  // blocks 0, 24, 48... once each
+  Persist(kBlocks);
+  const std::string fetched = dir.file("fetched"), stop = dir.file("stop");
+  pid_t pid = Spawn([&] {
+    auto v = Open(kPVol);
+    driver->RecordWrite(kPVol, 4096, 1);  // block 1: fetching starts
+    Bytes acc(kBlocks / 8), got(kBlocks / 8);
+    unsigned char twice = 0;
+    while (!kqtest::Exists(stop)) {
+      if (!v->GetAndClearBitmap(KQV_BITMAP_INCR, got.data(), got.size(), false)) return 2;
+      for (size_t i = 0; i < acc.size(); ++i) {
+        twice |= acc[i] & got[i];
+        acc[i] |= got[i];
+      }
+    }
+    kqtest::WriteAll(fetched, acc);
+    return twice == 0 ? 0 : 1;
+  });
+  if (!Await([&] { return driver->SetBitCount(kPVol, KQV_BITMAP_FULL) != 0; })) kill(pid, SIGKILL);
+  for (uint64_t j = 0; j < kWrites; ++j) {
+    driver->RecordWrite(kPVol, j * 7919 % kWrites * kStride * 4096, 4096);
+    if (j % 32 == 0) std::this_thread::yield();  // on a shared core, let fetches fall between
+  }
+  kqtest::WriteAll(stop, {});
+  int status = Reap(pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << ": a bit fetched twice (exit 1) or a fetch failed (exit 2)";
+  Bytes acc = kqtest::ReadAll(fetched), left = driver->Bitmap(kPVol, KQV_BITMAP_INCR);
+  ASSERT_EQ(acc.size(), left.size());
+  int wrong = 0;  // blocks not in exactly one of the two, or in one without a write
+  for (int b = 0; b < kBlocks; ++b) {
+    int seen = (acc[b / 8] >> (b % 8) & 1) + (left[b / 8] >> (b % 8) & 1);
+    wrong += seen != (b % kStride == 0 || b == 1 ? 1 : 0);
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(SimDriverRegistry, OneLiveDriverPerControlDevice) {

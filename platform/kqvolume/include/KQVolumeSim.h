@@ -30,6 +30,33 @@
 //   the handle not valid for good: every later operation fails.
 // - Every call through a handle is recorded first (before faults); a call that
 //   returns, successfully or not, runs its hook; a call that throws does not.
+//
+// A volume's state may outlive the process, as a kernel driver's does
+// (VolumeConfig::stateFile, opt-in): its bitmaps, DirtyMarks and Clears then
+// live in a MAP_SHARED mapping of that file (a small header, then the three
+// bitmaps), so every change is in the file the moment it is made and survives
+// a SIGKILL of the process that made it (page cache, no fsync).
+// - Several processes may add the volume with the same state file at once (a
+//   parent and its forked child, or unrelated processes). Each operation on the
+//   state, reads included, holds a flock on the file for its whole step, so a
+//   fetch-and-clear in one process is atomic against RecordWrite in another.
+//   Each process locks through a descriptor it opened itself (a forked child
+//   reopens the file on its first operation: a lock taken through an inherited
+//   descriptor would not exclude the parent). The kernel drops the lock of a
+//   killed process, so no kill blocks the others.
+// - All processes on one file should add the volume with the same
+//   configuration: one with another geometry starts the file afresh, and the
+//   others then follow the sizes the file records.
+// - SetBitmap with a new size resizes the file; every process sees the new
+//   sizes from its next operation. A process killed inside SetBitmap may leave
+//   the bitmaps mixed up (never a file too short for its header).
+// - Remove the file only while no process uses it: a process keeps the file it
+//   opened. Fault injection, call records and hooks stay per process.
+// - A process may fork while other threads use a driver (the fork waits until
+//   none is inside one). The child has the parent's driver: volumes with a
+//   state file shared with the parent, the others as private copies.
+// - A state file that cannot be opened, locked, sized or mapped makes the
+//   driver side throw std::system_error and the handle's call fail.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +98,9 @@ struct VolumeConfig {
   unsigned char bitmapHeader = 0x5A;  // KQVolumeInfo byte 24
   unsigned char dumpHeader = 0xA5;    // KQVolumeInfo byte 40
   std::string path;                   // what getVolName returns; empty means the volume name
+  // Opt-in: keep this volume's bitmaps, dirty marks and clear counts in this
+  // file, where other processes (and the next one) find them.
+  std::string stateFile;
 };
 
 struct Call {
@@ -96,7 +126,13 @@ class SimDriver : public std::enable_shared_from_this<SimDriver> {
   static std::shared_ptr<SimDriver> Find(const std::string& controlDevice);
   ~SimDriver();
 
-  // Adding a volume again starts it afresh (clean bitmaps, zero counts).
+  // Adding a volume again starts it afresh (clean bitmaps, zero counts);
+  // without a state file, so does adding it the first time. With one, a file
+  // that records the same geometry (bytes, blockSize, the three bitmap sizes
+  // as configured, the header bytes) is adopted: its bitmaps, DirtyMarks and
+  // Clears carry on, a size a SetBitmap gave a bitmap included. Otherwise the
+  // file is created or resized and starts afresh. For a fresh start in any
+  // case, remove the file first.
   void AddVolume(const std::string& name, VolumeConfig config = {});
   const VolumeConfig& Config(const std::string& name) const;
 

@@ -34,6 +34,13 @@ bool Acceptable(std::string& error, KQVBitmapType type, const unsigned char* dat
   return true;
 }
 
+// The driver's step on a volume it tracks fails only when the volume's state
+// file cannot be locked or mapped.
+bool Applied(bool done, std::string& error, const std::string& volume) {
+  if (!done) error = "the simulated driver's state file of " + volume + " failed";
+  return done;
+}
+
 }  // namespace
 
 KQVolume::~KQVolume() = default;
@@ -123,7 +130,7 @@ int KQVolumeUnix::GetVolInfo(KQVolumeInfo* info) {
       error_ = "no volume information record";
       return false;
     }
-    return VolumeSelected() && Access::Info(*driver_, volume_, info);
+    return VolumeSelected() && Applied(Access::Info(*driver_, volume_, info), error_, volume_);
   });
   return ok ? 1 : 0;
 }
@@ -132,7 +139,7 @@ bool KQVolumeUnix::GetBitmap(KQVBitmapType type, unsigned char* buffer, unsigned
                              bool flag) {
   return Run(Record(Op::GetBitmap, volume_, static_cast<int>(type), size, flag), [&] {
     return Acceptable(error_, type, buffer, size) && VolumeSelected() &&
-           Access::Fetch(*driver_, volume_, type, buffer, size, false);
+           Applied(Access::Fetch(*driver_, volume_, type, buffer, size, false), error_, volume_);
   });
 }
 
@@ -140,7 +147,7 @@ bool KQVolumeUnix::GetAndClearBitmap(KQVBitmapType type, unsigned char* buffer, 
                                      bool flag) {
   return Run(Record(Op::GetAndClearBitmap, volume_, static_cast<int>(type), size, flag), [&] {
     return Acceptable(error_, type, buffer, size) && VolumeSelected() &&
-           Access::Fetch(*driver_, volume_, type, buffer, size, true);
+           Applied(Access::Fetch(*driver_, volume_, type, buffer, size, true), error_, volume_);
   });
 }
 
@@ -149,20 +156,21 @@ bool KQVolumeUnix::MarkBitmapDirty(KQVBitmapType type, int reserved) {
                     static_cast<unsigned long>(reserved), false, ""),
              [&] {
                return Acceptable(error_, type) && VolumeSelected() &&
-                      Access::MarkDirty(*driver_, volume_, type);
+                      Applied(Access::MarkDirty(*driver_, volume_, type), error_, volume_);
              });
 }
 
 bool KQVolumeUnix::ClearBitmap(KQVBitmapType type) {
   return Run(Record(Op::ClearBitmap, volume_, static_cast<int>(type)), [&] {
-    return Acceptable(error_, type) && VolumeSelected() && Access::Clear(*driver_, volume_, type);
+    return Acceptable(error_, type) && VolumeSelected() &&
+           Applied(Access::Clear(*driver_, volume_, type), error_, volume_);
   });
 }
 
 bool KQVolumeUnix::MergeBitmap(KQVBitmapType type, unsigned char* bitmap, unsigned long size) {
   return Run(Record(Op::MergeBitmap, volume_, static_cast<int>(type), size), [&] {
     return Acceptable(error_, type, bitmap, size) && VolumeSelected() &&
-           Access::Merge(*driver_, volume_, type, bitmap, size);
+           Applied(Access::Merge(*driver_, volume_, type, bitmap, size), error_, volume_);
   });
 }
 
