@@ -57,6 +57,38 @@ void ExtentScanner::Scan(const unsigned char* data, std::size_t n) {
 
 void ExtentScanner::Finish() { Close(); }
 
+namespace {
+
+// Bits [from, to) of one byte, 0 <= from < to <= 8, as a mask in the given order.
+unsigned ByteMask(unsigned from, unsigned to, BitOrder order) {
+  if (order == BitOrder::LsbFirst) return ((1u << to) - 1u) & ~((1u << from) - 1u);
+  return (0xFFu >> from) & ~(0xFFu >> to);
+}
+
+unsigned Popcount(unsigned byte) { return static_cast<unsigned>(__builtin_popcount(byte)); }
+
+}  // namespace
+
+uint64_t CountSetBits(const unsigned char* data, uint64_t first, uint64_t end, BitOrder order) {
+  if (first >= end) return 0;
+  uint64_t byte = first / 8;
+  const uint64_t wholeEnd = end / 8;  // bytes before this one lie wholly below `end`
+  if (byte == (end - 1) / 8) {
+    return Popcount(data[byte] &
+                    ByteMask(first % 8, static_cast<unsigned>((end - 1) % 8 + 1), order));
+  }
+  uint64_t count = 0;
+  if (first % 8 != 0) count += Popcount(data[byte++] & ByteMask(first % 8, 8, order));
+  for (; byte + sizeof(uint64_t) <= wholeEnd; byte += sizeof(uint64_t)) {
+    uint64_t word;
+    std::memcpy(&word, data + byte, sizeof word);
+    count += static_cast<uint64_t>(__builtin_popcountll(word));
+  }
+  for (; byte < wholeEnd; ++byte) count += Popcount(data[byte]);
+  if (end % 8 != 0) count += Popcount(data[wholeEnd] & ByteMask(0, end % 8, order));
+  return count;
+}
+
 std::string ExtentText(uint64_t first, uint64_t last) {
   std::string text = std::to_string(first);
   if (last != first) text += "-" + std::to_string(last);
