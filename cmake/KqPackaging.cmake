@@ -75,7 +75,9 @@ string(CONCAT CPACK_COMPONENT_STANDINS_DESCRIPTION
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME kqbitmap)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
-set(CPACK_COMPONENT_TOOL_DEPENDS runtime)
+# kqbitmap takes the library's reasons from the stand-in log facility's
+# capture (kqlog::Capture), which only the stand-ins have.
+set(CPACK_COMPONENT_TOOL_DEPENDS runtime standins)
 string(CONCAT CPACK_COMPONENT_TOOL_DESCRIPTION
   "inspect the changed-block bitmap files of kqbitmapops\n" ${_kq_about}
   "kqbitmap shows the changed extents of a bitmap file, maps where on the\n"
