@@ -67,6 +67,40 @@ unsigned ByteMask(unsigned from, unsigned to, BitOrder order) {
 
 unsigned Popcount(unsigned byte) { return static_cast<unsigned>(__builtin_popcount(byte)); }
 
+// The set bits of `words` 64-bit words. Without the popcnt instruction the
+// compiler calls a library routine ten times slower, so x86-64 also gets a
+// copy built for the instruction, taken when the processor has it.
+inline __attribute__((always_inline)) uint64_t CountWordsBody(const unsigned char* data,
+                                                              uint64_t words) {
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < words; ++i) {
+    uint64_t word;
+    std::memcpy(&word, data + i * sizeof word, sizeof word);
+    count += static_cast<uint64_t>(__builtin_popcountll(word));
+  }
+  return count;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt"))) uint64_t CountWordsPopcnt(const unsigned char* data,
+                                                            uint64_t words) {
+  return CountWordsBody(data, words);
+}
+
+bool HavePopcnt() {
+  __builtin_cpu_init();  // may run before the runtime's own initialisation did
+  return __builtin_cpu_supports("popcnt") != 0;
+}
+const bool kHavePopcnt = HavePopcnt();
+#endif
+
+uint64_t CountWords(const unsigned char* data, uint64_t words) {
+#if defined(__x86_64__)
+  if (kHavePopcnt) return CountWordsPopcnt(data, words);
+#endif
+  return CountWordsBody(data, words);
+}
+
 }  // namespace
 
 uint64_t CountSetBits(const unsigned char* data, uint64_t first, uint64_t end, BitOrder order) {
@@ -79,11 +113,9 @@ uint64_t CountSetBits(const unsigned char* data, uint64_t first, uint64_t end, B
   }
   uint64_t count = 0;
   if (first % 8 != 0) count += Popcount(data[byte++] & ByteMask(first % 8, 8, order));
-  for (; byte + sizeof(uint64_t) <= wholeEnd; byte += sizeof(uint64_t)) {
-    uint64_t word;
-    std::memcpy(&word, data + byte, sizeof word);
-    count += static_cast<uint64_t>(__builtin_popcountll(word));
-  }
+  const uint64_t words = (wholeEnd - byte) / sizeof(uint64_t);
+  count += CountWords(data + byte, words);
+  byte += words * sizeof(uint64_t);
   for (; byte < wholeEnd; ++byte) count += Popcount(data[byte]);
   if (end % 8 != 0) count += Popcount(data[wholeEnd] & ByteMask(0, end % 8, order));
   return count;
