@@ -347,9 +347,7 @@ int Map(const Options& opt, const BitmapFile& file) {
     if (cell % width == width - 1 || cell + 1 == cells) std::printf("\n");
   }
   if (opt.json) {
-    std::printf(R"(],"set_bits":%llu})"
-                "\n",
-                ull(setBits));
+    std::printf("],\"set_bits\":%llu}\n", ull(setBits));
     return 0;
   }
   if (cells != 0) {
@@ -523,8 +521,9 @@ int main(int argc, char** argv) {
   } else if (!opt.out.empty()) {
     return Usage("-o applies to or only");
   }
-  if (opt.mapOnly && opt.command != "map")
+  if (opt.mapOnly && opt.command != "map") {
     return Usage("--width, --rows and --ascii apply to map only");
+  }
 
   // Check every file before reading any: a bad second file costs no read of the first.
   std::string error;
