@@ -18,6 +18,10 @@ dir=build-deb
 # optimisation defaults, installed to /usr, so libraries land in the multiarch
 # directory and need no search path.
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+# Dates in the changelog and the man page: the last commit's, so that a rebuild
+# of the same commit gives the same packages.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
+export SOURCE_DATE_EPOCH
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=None -DKQ_DEB=ON \
   -DKQ_BUILD_TESTS=OFF -DKQ_BUILD_BENCH=OFF -DKQ_BUILD_TOOLS=ON \
   -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_RPATH=ON \
