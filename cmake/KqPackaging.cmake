@@ -107,6 +107,9 @@ if(KQ_DEB)
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${_kq_upper}_PACKAGE_NAME}
             COMPONENT ${_kq_component})
   endforeach()
+  # The README documents the library, its files and the tool (kqbitmap(1) points to it).
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkqbitmapops-dev
+          COMPONENT dev)
 endif()
 
 include(CPack)
