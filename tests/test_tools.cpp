@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 namespace {
@@ -154,6 +155,82 @@ TEST_F(ToolsTest, ShowReportsHeaderSizeBitsAndExtents) {
   }
 }
 
+// A bitmap from '0' and '1', bit n being the nth digit (least significant bit
+// first); spaces only group the digits.
+Bytes FromBits(const std::string& digits) {
+  Bytes bytes;
+  std::size_t n = 0;
+  for (char c : digits) {
+    if (c == ' ') continue;
+    if (n % 8 == 0) bytes.push_back(0);
+    if (c == '1') bytes.back() = static_cast<unsigned char>(bytes.back() | 1u << (n % 8));
+    ++n;
+  }
+  return bytes;
+}
+
+TEST_F(ToolsTest, MapShadesEachCellByTheShareOfItsBlocksSet) {
+  const std::string zeros(32, '0'), ones(40, '1');
+  struct Case {
+    Bytes bits;
+    std::string options, expected;
+  };
+  const Case cases[] = {
+      {{}, "", "map:         no blocks\nset bits:    0\n"},
+      {FromBits(zeros), "--width 16",
+       "each cell:   1 block\n           0 ................\n          16 ................\n"
+       "shades:      . none  - up to 1/3  + up to 2/3  # more  @ all (share"},
+      {FromBits(ones), "--width 8 --rows 2 --block-size 4K",
+       "each cell:   3 blocks, 12288 bytes (12 KiB); the last cell 1\n"
+       "           0 @@@@@@@@\n          24 @@@@@@\n"},
+      // One bit at each end, in either bit order: lsb bits 0 and 31, msb 7 and 24.
+      {FromBits("1" + std::string(30, '0') + "1"), "", "0 @..............................@\n"},
+      {FromBits("1" + std::string(30, '0') + "1"), "--msb-first",
+       "0 .......@................@.......\n"},
+      // Cells of 5 blocks holding 0 to 5 set blocks, boundaries inside bytes.
+      {FromBits("00000 00001 10001 11100 01111 11111 00000 11111"), "--width 8 --rows 1",
+       "each cell:   5 blocks\n           0 .-++#@.@\n"},
+      {FromBits("00000 00001 10001 11100 01111 11111 00000 11111"), "--width 4 --json",
+       R"("blocks":40,"blocks_per_cell":1,"width":4,"rows":10,"cells":[0,0,0,0,0,0,0,0,0,1,1,0)"},
+      {FromBits("00000 00001 10001 11100 01111 11111 00000 11111"), "--width 8 --rows 1 --json",
+       R"("cells":[0,1,2,3,4,5,0,5],"set_bits":20})"},
+      // 320 blocks in cells of 107, 107 and 106, across whole words: every odd bit
+      // (lsb) or every even one (msb) of 0xaa bytes.
+      {Bytes(40, 0xAA), "--width 3 --rows 1 --json", R"("cells":[53,54,53],"set_bits":160})"},
+      {Bytes(40, 0xAA), "--width 3 --rows 1 --json --msb-first", R"("cells":[54,53,53])"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Result r = Bitmap("map --ascii " + Save("m", 0x5A, c.bits) + " " + c.options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(c.expected));
+  }
+}
+
+// The man page is kept in step with --help: every command and option of one is in the other.
+TEST_F(ToolsTest, ManPageNamesEveryOptionOfHelpAndVersionIsOneLine) {
+  const std::string help = Bitmap("--help").out;
+  const char* sourceDir = std::getenv("KQ_SOURCE_DIR");
+  const std::string self = __FILE__;  // .../tests/test_tools.cpp, for a hand-run test
+  const std::string source = sourceDir ? sourceDir : self.substr(0, self.rfind("/tests/"));
+  const std::string page = Text(source + "/tools/kqbitmap.1.scd");
+  ASSERT_THAT(page, HasSubstr("# EXIT STATUS"));
+  const std::regex name(R"((^|[\s\[,])(--?[a-z][a-z-]*))");
+  int names = 0;
+  for (std::sregex_iterator it(help.begin(), help.end(), name), end; it != end; ++it, ++names) {
+    EXPECT_THAT(page, HasSubstr("*" + (*it)[2].str() + "*"));
+  }
+  EXPECT_GE(names, 12);
+  for (const char* command : {"show", "map", "diff", "or"}) {
+    EXPECT_THAT(page, HasSubstr("*" + std::string(command) + "* _"));
+  }
+  Result version = Bitmap("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(
+      std::regex_match(version.out, std::regex(R"(kqbitmap \(kqbitmapops\) \d+\.\d+\.\d+\n)")))
+      << version.out;
+}
+
 TEST_F(ToolsTest, DiffListsBothDirectionsAndOrWritesTheUnion) {
   const std::string a = Save("a", 0x5A, {0x0F, 0x00, 0x80, 0x01});
   const std::string b = Save("b", 0x00, {0x03, 0x30, 0x80, 0x81});
@@ -204,6 +281,9 @@ TEST_F(ToolsTest, BadInputGetsOneClearLineAndStatusTwo) {
       {"kqbitmap", "or " + a + " " + a, "or needs -o OUT"},
       {"kqbitmap", "show " + dir.path(), dir.path() + ": not a regular file"},
       {"kqbitmap", "", "no command given"},
+      {"kqbitmap", "map --width 1001 " + a, "bad --width '1001' (1 to 1000)"},
+      {"kqbitmap", "show --ascii " + a, "--width, --rows and --ascii apply to map only"},
+      {"kqbitmap", "map --size 8 " + a, a + ": bitmap is 4 bytes, --size says 8"},
       {"kqdemo", "--log-level 3", "bad --log-level '3'"},
       {"kqdemo", "--volume-size 12Q", "bad --volume-size '12Q'"},
       {"kqdemo", "--frobnicate", "unknown argument '--frobnicate'"},

@@ -57,6 +57,70 @@ void ExtentScanner::Scan(const unsigned char* data, std::size_t n) {
 
 void ExtentScanner::Finish() { Close(); }
 
+namespace {
+
+// Bits [from, to) of one byte, 0 <= from < to <= 8, as a mask in the given order.
+unsigned ByteMask(unsigned from, unsigned to, BitOrder order) {
+  if (order == BitOrder::LsbFirst) return ((1u << to) - 1u) & ~((1u << from) - 1u);
+  return (0xFFu >> from) & ~(0xFFu >> to);
+}
+
+unsigned Popcount(unsigned byte) { return static_cast<unsigned>(__builtin_popcount(byte)); }
+
+// The set bits of `words` 64-bit words. Without the popcnt instruction the
+// compiler calls a library routine ten times slower, so x86-64 also gets a
+// copy built for the instruction, taken when the processor has it.
+inline __attribute__((always_inline)) uint64_t CountWordsBody(const unsigned char* data,
+                                                              uint64_t words) {
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < words; ++i) {
+    uint64_t word;
+    std::memcpy(&word, data + i * sizeof word, sizeof word);
+    count += static_cast<uint64_t>(__builtin_popcountll(word));
+  }
+  return count;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt"))) uint64_t CountWordsPopcnt(const unsigned char* data,
+                                                            uint64_t words) {
+  return CountWordsBody(data, words);
+}
+
+bool HavePopcnt() {
+  __builtin_cpu_init();  // may run before the runtime's own initialisation did
+  return __builtin_cpu_supports("popcnt") != 0;
+}
+const bool kHavePopcnt = HavePopcnt();
+#endif
+
+uint64_t CountWords(const unsigned char* data, uint64_t words) {
+#if defined(__x86_64__)
+  if (kHavePopcnt) return CountWordsPopcnt(data, words);
+#endif
+  return CountWordsBody(data, words);
+}
+
+}  // namespace
+
+uint64_t CountSetBits(const unsigned char* data, uint64_t first, uint64_t end, BitOrder order) {
+  if (first >= end) return 0;
+  uint64_t byte = first / 8;
+  const uint64_t wholeEnd = end / 8;  // bytes before this one lie wholly below `end`
+  if (byte == (end - 1) / 8) {
+    return Popcount(data[byte] &
+                    ByteMask(first % 8, static_cast<unsigned>((end - 1) % 8 + 1), order));
+  }
+  uint64_t count = 0;
+  if (first % 8 != 0) count += Popcount(data[byte++] & ByteMask(first % 8, 8, order));
+  const uint64_t words = (wholeEnd - byte) / sizeof(uint64_t);
+  count += CountWords(data + byte, words);
+  byte += words * sizeof(uint64_t);
+  for (; byte < wholeEnd; ++byte) count += Popcount(data[byte]);
+  if (end % 8 != 0) count += Popcount(data[wholeEnd] & ByteMask(0, end % 8, order));
+  return count;
+}
+
 std::string ExtentText(uint64_t first, uint64_t last) {
   std::string text = std::to_string(first);
   if (last != first) text += "-" + std::to_string(last);

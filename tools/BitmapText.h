@@ -42,6 +42,10 @@ class ExtentScanner {
   uint64_t extents_ = 0;
 };
 
+// The set bits among bits [first, end) of a bitmap: whole 64-bit words at a
+// time, with masks for the bytes a range starts or ends inside.
+uint64_t CountSetBits(const unsigned char* data, uint64_t first, uint64_t end, BitOrder order);
+
 // "12-15" or "40".
 std::string ExtentText(uint64_t first, uint64_t last);
 

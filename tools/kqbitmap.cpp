@@ -1,5 +1,5 @@
-// kqbitmap: shows, compares and combines bitmap files, reading and writing
-// them with the library's own file operations.
+// kqbitmap: shows, maps, compares and combines bitmap files, reading and
+// writing them with the library's own file operations.
 #include <kqbitmapops/KQBitMapOps.h>
 
 #include <KqLogControl.h>
@@ -27,8 +27,11 @@ constexpr int kError = 2;
 
 const char kUsage[] =
     R"(Usage: kqbitmap show FILE [--size N] [--block-size B] [--msb-first] [--no-header] [--json]
+       kqbitmap map FILE [--width W] [--rows R] [--ascii] [--size N] [--block-size B]
+                         [--msb-first] [--no-header] [--json]
        kqbitmap diff A B [--size N] [--block-size B] [--msb-first] [--no-header] [--json]
        kqbitmap or A B -o OUT [--size N] [--no-header]
+       kqbitmap --version
 
 Inspects the bitmap files of the kqbitmapops library: one header byte, then
 the bitmap, one bit per block of the volume; a set bit marks a changed block.
@@ -37,6 +40,10 @@ Runs of set bits are shown as extents: "12-15" is bits 12 to 15.
 Commands:
   show FILE      the header byte, the bitmap size (the file's length less the
                  header byte), the changed extents and the number of set bits
+  map FILE       where the changes are, on one screen whatever the size: a
+                 grid of cells, each covering an equal range of blocks (the
+                 last may cover fewer), shaded by the share of its blocks that
+                 are set; each row starts with the number of its first block
   diff A B       the bits set in A and not in B, and those set in B and not
                  in A; header bytes are shown, not compared
   or A B -o OUT  writes the union of A and B to OUT in the same format, with
@@ -52,8 +59,14 @@ Options:
                   of the simulated driver
   --no-header     the file has no header byte: failure files (all bits set)
                   written by SaveFileForFailure
-  --json          one JSON object on standard output instead of text
+  --width W       map: cells per row, 1 to 1000 (default 64)
+  --rows R        map: at most R rows, 1 to 1000 (default 16); a bitmap with
+                  fewer blocks than cells gets one block per cell
+  --ascii         map: shades in plain ASCII (. - + # @) instead of blocks
+  --json          one JSON object on standard output instead of text; for map
+                  the number of set bits of each cell
   -o, --output    the file that `or` writes
+  --version       the version of kqbitmap and of its library, one line
   -h, --help      this text
 
 A file is read once; diff and or hold the two bitmaps in memory, nothing more.
@@ -72,6 +85,10 @@ struct Options {
   BitOrder order = BitOrder::LsbFirst;
   bool noHeader = false;
   bool json = false;
+  uint64_t width = 64;  // map: cells per row
+  uint64_t rows = 16;   // map: at most this many rows
+  bool ascii = false;
+  bool mapOnly = false;  // a map-only option was given
 };
 
 int Fail(const std::string& message) {
@@ -218,9 +235,9 @@ void PrintCounts(const ExtentScanner& scanner, const Options& opt) {
   }
 }
 
-int Show(const Options& opt, const BitmapFile& file) {
-  ExtentPrinter printer(opt);
-  ExtentScanner scanner(opt.order, std::ref(printer));
+// What show and map print first: the JSON object's opening members (no
+// trailing comma), or the file's name, header byte and size as text.
+void PrintHead(const Options& opt, const BitmapFile& file) {
   const auto size = static_cast<unsigned long long>(file.size());
   if (opt.json) {
     std::printf(R"({"file":%s,"header":)", JsonString(file.name).c_str());
@@ -229,7 +246,7 @@ int Show(const Options& opt, const BitmapFile& file) {
     } else {
       std::printf("%u", file.bytes[0]);
     }
-    std::printf(R"(,"size":%llu,"bit_order":"%s","block_size":%llu,"extents":[)", size,
+    std::printf(R"(,"size":%llu,"bit_order":"%s","block_size":%llu)", size,
                 opt.order == BitOrder::LsbFirst ? "lsb" : "msb",
                 static_cast<unsigned long long>(opt.blockSize));
   } else {
@@ -237,6 +254,16 @@ int Show(const Options& opt, const BitmapFile& file) {
     std::printf("header byte: %s\n",
                 file.noHeader ? "none (--no-header)" : Hex(file.bytes[0]).c_str());
     std::printf("bitmap size: %llu bytes (%llu bits)\n", size, size * 8);
+  }
+}
+
+int Show(const Options& opt, const BitmapFile& file) {
+  ExtentPrinter printer(opt);
+  ExtentScanner scanner(opt.order, std::ref(printer));
+  PrintHead(opt, file);
+  if (opt.json) {
+    std::printf(R"(,"extents":[)");
+  } else {
     std::printf("%s\n", ExtentsHeading(opt));
   }
   scanner.Scan(file.bitmap(), file.size());
@@ -244,6 +271,93 @@ int Show(const Options& opt, const BitmapFile& file) {
   if (opt.json) std::printf("],");
   PrintCounts(scanner, opt);
   if (opt.json) std::printf("}\n");
+  return 0;
+}
+
+// The shades of map, from no block of a cell set to all of them.
+struct Shade {
+  const char* block;
+  const char* ascii;
+  const char* meaning;
+};
+constexpr Shade kShades[] = {{"\u00b7", ".", "none"},
+                             {"\u2591", "-", "up to 1/3"},
+                             {"\u2592", "+", "up to 2/3"},
+                             {"\u2593", "#", "more"},
+                             {"\u2588", "@", "all"}};
+
+// A single set block still shows, and only a whole cell shows as all.
+const Shade& ShadeOf(uint64_t set, uint64_t blocks) {
+  if (set == 0) return kShades[0];
+  if (set == blocks) return kShades[4];
+  if (3 * set <= blocks) return kShades[1];
+  return kShades[3 * set <= 2 * blocks ? 2 : 3];
+}
+
+// "32 GiB": a byte count in the largest binary unit it reaches, for the legend.
+std::string Human(uint64_t bytes) {
+  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  for (; value >= 1024 && unit + 1 < sizeof units / sizeof *units; ++unit) value /= 1024;
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.4g %s", value, units[unit]);
+  return text;
+}
+
+int Map(const Options& opt, const BitmapFile& file) {
+  const uint64_t blocks = file.size() * 8;
+  const uint64_t capacity = opt.width * opt.rows;
+  const uint64_t perCell = blocks <= capacity ? 1 : (blocks + capacity - 1) / capacity;
+  const uint64_t cells = (blocks + perCell - 1) / perCell;
+  const uint64_t width = cells < opt.width ? cells : opt.width;
+  const uint64_t rows = width == 0 ? 0 : (cells + width - 1) / width;
+  const uint64_t lastCell = blocks - (cells == 0 ? 0 : (cells - 1) * perCell);
+  const auto ull = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  PrintHead(opt, file);
+  if (opt.json) {
+    std::printf(R"(,"blocks":%llu,"blocks_per_cell":%llu,"width":%llu,"rows":%llu,"cells":[)",
+                ull(blocks), ull(perCell), ull(width), ull(rows));
+  } else if (cells == 0) {
+    std::printf("map:         no blocks\n");
+  } else {
+    std::printf("each cell:   %llu block%s", ull(perCell), perCell == 1 ? "" : "s");
+    if (opt.blockSize != 0) {
+      std::printf(", %llu bytes (%s)", ull(perCell * opt.blockSize),
+                  Human(perCell * opt.blockSize).c_str());
+    }
+    if (lastCell != perCell) std::printf("; the last cell %llu", ull(lastCell));
+    std::printf("\n");
+  }
+  const int labelWidth =
+      std::snprintf(nullptr, 0, "%llu", ull((rows == 0 ? 0 : rows - 1) * width * perCell));
+  uint64_t setBits = 0;
+  for (uint64_t cell = 0; cell < cells; ++cell) {
+    const uint64_t first = cell * perCell;
+    const uint64_t end = first + perCell < blocks ? first + perCell : blocks;
+    const uint64_t set = kqtools::CountSetBits(file.bitmap(), first, end, opt.order);
+    setBits += set;
+    if (opt.json) {
+      std::printf("%s%llu", cell != 0 ? "," : "", ull(set));
+      continue;
+    }
+    if (cell % width == 0) std::printf("%*llu ", labelWidth < 12 ? 12 : labelWidth, ull(first));
+    const Shade& shade = ShadeOf(set, end - first);
+    std::fputs(opt.ascii ? shade.ascii : shade.block, stdout);
+    if (cell % width == width - 1 || cell + 1 == cells) std::printf("\n");
+  }
+  if (opt.json) {
+    std::printf("],\"set_bits\":%llu}\n", ull(setBits));
+    return 0;
+  }
+  if (cells != 0) {
+    std::printf("shades:     ");
+    for (const Shade& shade : kShades) {
+      std::printf(" %s %s ", opt.ascii ? shade.ascii : shade.block, shade.meaning);
+    }
+    std::printf("(share of a cell's blocks set)\n");
+  }
+  std::printf("set bits:    %llu\n", ull(setBits));
   return 0;
 }
 
@@ -321,6 +435,20 @@ int Or(const Options& opt, KQBitMapOps& ops, const kqlog::Capture& log, const Bi
   return 0;
 }
 
+// The value of --width or --rows: 1 to 1000. False after reporting a bad one.
+bool CellCount(const kqtools::ArgReader& args, const char* name, const std::string& value,
+               uint64_t* count) {
+  if (!args.error().empty()) {
+    Usage(args.error());
+    return false;
+  }
+  if (!kqtools::ParseSize(value, count) || *count < 1 || *count > 1000) {
+    Usage(std::string("bad ") + name + " '" + value + "' (1 to 1000)");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -336,6 +464,17 @@ int main(int argc, char** argv) {
     } else if (args.Flag("-h") || args.Flag("--help")) {
       std::fputs(kUsage, stdout);
       return 0;
+    } else if (args.Flag("--version")) {
+      std::printf("kqbitmap (kqbitmapops) %s\n", KQ_VERSION);
+      return 0;
+    } else if (args.Option("--width", &value)) {
+      if (!CellCount(args, "--width", value, &opt.width)) return kError;
+      opt.mapOnly = true;
+    } else if (args.Option("--rows", &value)) {
+      if (!CellCount(args, "--rows", value, &opt.rows)) return kError;
+      opt.mapOnly = true;
+    } else if (args.Flag("--ascii")) {
+      opt.ascii = opt.mapOnly = true;
     } else if (args.Flag("--")) {
       optionsEnded = true;
     } else if (args.Option("--size", &value)) {
@@ -362,12 +501,13 @@ int main(int argc, char** argv) {
       return Usage(std::string("unknown option '") + args.peek() + "'");
     }
   }
-  if (words.empty()) return Usage("no command given (show, diff or or)");
+  if (words.empty()) return Usage("no command given (show, map, diff or or)");
   opt.command = words[0];
   opt.files.assign(words.begin() + 1, words.end());
 
-  const std::size_t wanted = opt.command == "show" ? 1 : 2;
-  if (opt.command != "show" && opt.command != "diff" && opt.command != "or") {
+  const bool oneFile = opt.command == "show" || opt.command == "map";
+  const std::size_t wanted = oneFile ? 1 : 2;
+  if (!oneFile && opt.command != "diff" && opt.command != "or") {
     return Usage("unknown command '" + opt.command + "'");
   }
   if (opt.files.size() != wanted) {
@@ -380,6 +520,9 @@ int main(int argc, char** argv) {
     }
   } else if (!opt.out.empty()) {
     return Usage("-o applies to or only");
+  }
+  if (opt.mapOnly && opt.command != "map") {
+    return Usage("--width, --rows and --ascii apply to map only");
   }
 
   // Check every file before reading any: a bad second file costs no read of the first.
@@ -406,6 +549,7 @@ int main(int argc, char** argv) {
   }
   std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   if (opt.command == "show") return Show(opt, files[0]);
+  if (opt.command == "map") return Map(opt, files[0]);
   if (opt.command == "diff") return Diff(opt, files[0], files[1]);
   return Or(opt, ops, log, files[0], files[1]);
 }

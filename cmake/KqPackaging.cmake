@@ -1,0 +1,115 @@
+# Debian packages, one per audience, from the install components of
+# cmake/KqInstall.cmake: `cpack` in a tree configured by scripts/package.sh.
+#   libkqbitmapops1       runtime: the shared library
+#   libkqbitmapops-dev    dev: headers, link library, CMake package, pkg-config file
+#   kqbitmapops-standins  standins: test stand-ins of the three outside libraries
+#   kqbitmap              tool: the inspection tool and its man page
+option(KQ_DEB "Configure for the Debian packages (prefix /usr, documentation files)" OFF)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kqbitmapops)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "kqbitmapops developers <kqbitmapops@example.org>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev standins tool)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# The packages with libraries run ldconfig through dpkg's trigger.
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian-triggers/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian-triggers/triggers)
+set(CPACK_DEBIAN_STANDINS_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian-triggers/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# dpkg-shlibdeps finds our own libraries in the build tree; being in no
+# installed package they add no dependency of their own (the packages'
+# dependencies on each other are the component dependencies below).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS)
+foreach(_kq_lib kqbitmapops KqLib kqvolume ReplicationClient)
+  get_target_property(_kq_dir ${_kq_lib} BINARY_DIR)
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${_kq_dir})
+endforeach()
+
+# CPack indents the description and marks paragraphs itself.
+set(_kq_about
+  "kqbitmapops manages the changed-block bitmaps of a volume for block-level\n"
+  "backup and replication jobs: it takes them from the block-filter driver,\n"
+  "ORs them with the bitmaps it keeps in files under /etc/tessel/, and saves,\n"
+  "reads and deletes those files.\n\n")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkqbitmapops${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS kqbitmapops-standins)
+string(CONCAT CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "changed-block bitmaps of a volume for backup jobs\n" ${_kq_about}
+  "This package holds the shared library. It runs with the backup product's\n"
+  "log facility, volume library and replication client (libKqLib.so.1,\n"
+  "libkqvolume.so.1, libReplicationClient.so.1); kqbitmapops-standins holds\n"
+  "stand-ins of them for tests.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkqbitmapops-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEV_DEPENDS runtime standins)
+string(CONCAT CPACK_COMPONENT_DEV_DESCRIPTION
+  "changed-block bitmaps of a volume for backup jobs - development files\n" ${_kq_about}
+  "This package holds what a job is built with: the header, the link library,\n"
+  "the CMake package (find_package(kqbitmapops)) and the pkg-config file\n"
+  "(kqbitmapops). It brings the stand-ins, whose headers the library's header\n"
+  "includes and whose simulated driver a job's tests run against.")
+
+set(CPACK_DEBIAN_STANDINS_PACKAGE_NAME kqbitmapops-standins)
+set(CPACK_DEBIAN_STANDINS_PACKAGE_SECTION libdevel)
+string(CONCAT CPACK_COMPONENT_STANDINS_DESCRIPTION
+  "test stand-ins of the libraries kqbitmapops runs with\n"
+  "Stand-ins of the backup product's log facility (libKqLib), volume library\n"
+  "(libkqvolume, with a simulated block-filter driver) and replication client\n"
+  "(libReplicationClient), with their headers, so that the kqbitmapops library\n"
+  "and the jobs using it build and run their tests without the real ones.\n\n"
+  "These are test stand-ins, never needed in production: a production machine\n"
+  "runs the library with the backup product's own libraries.")
+
+set(CPACK_DEBIAN_TOOL_PACKAGE_NAME kqbitmap)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
+# kqbitmap takes the library's reasons from the stand-in log facility's
+# capture (kqlog::Capture), which only the stand-ins have.
+set(CPACK_COMPONENT_TOOL_DEPENDS runtime standins)
+string(CONCAT CPACK_COMPONENT_TOOL_DESCRIPTION
+  "inspect the changed-block bitmap files of kqbitmapops\n" ${_kq_about}
+  "kqbitmap shows the changed extents of a bitmap file, maps where on the\n"
+  "volume the changes are on one screen, compares two files and writes their\n"
+  "union. See kqbitmap(1).")
+
+if(KQ_DEB)
+  if(NOT KQ_BUILD_TOOLS OR NOT KQ_SCDOC)
+    message(FATAL_ERROR "KQ_DEB needs KQ_BUILD_TOOLS and scdoc (for kqbitmap's man page)")
+  endif()
+  # Every package carries its copyright file and changelog, as Debian wants.
+  set(_kq_doc ${CMAKE_CURRENT_BINARY_DIR}/debian-doc)
+  string(TIMESTAMP _kq_year "%Y" UTC)
+  file(WRITE ${_kq_doc}/copyright
+    "kqbitmapops\n\nCopyright ${_kq_year} the kqbitmapops developers.\n\n"
+    "No licence has been granted for this software; all rights are reserved\n"
+    "by its authors.\n")
+  string(TIMESTAMP _kq_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  file(WRITE ${_kq_doc}/changelog.Debian
+    "kqbitmapops (${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}) unstable; urgency=medium\n\n"
+    "  * Packages of version ${PROJECT_VERSION}.\n\n"
+    " -- ${CPACK_PACKAGE_CONTACT}  ${_kq_date}\n")
+  execute_process(COMMAND gzip -9nf ${_kq_doc}/changelog.Debian COMMAND_ERROR_IS_FATAL ANY)
+  foreach(_kq_component runtime dev standins tool)
+    string(TOUPPER ${_kq_component} _kq_upper)
+    install(FILES ${_kq_doc}/copyright ${_kq_doc}/changelog.Debian.gz
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${_kq_upper}_PACKAGE_NAME}
+            COMPONENT ${_kq_component})
+  endforeach()
+  # The README documents the library, its files and the tool (kqbitmap(1) points to it).
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkqbitmapops-dev
+          COMPONENT dev)
+endif()
+
+include(CPack)
