@@ -108,6 +108,8 @@ std::set<std::mutex*>& DriverMutexes() {
 }
 void BeforeFork() {
   registryMutex.lock();
+  // The driver's own mutex, held on purpose until AfterFork (not a local one).
+  // cppcheck-suppress localMutex
   for (std::mutex* m : DriverMutexes()) m->lock();
 }
 void AfterFork() {
