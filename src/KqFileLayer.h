@@ -14,7 +14,8 @@
 #include <functional>
 #include <string>
 
-namespace kqfile {
+// Internal to the library: not exported, so it is no part of its ABI.
+namespace kqfile __attribute__((visibility("hidden"))) {
 
 // Owns a descriptor; closes it exactly once.
 class Fd {
