@@ -15,7 +15,8 @@
 #include <string>
 
 // Internal to the library: not exported, so it is no part of its ABI.
-namespace kqfile __attribute__((visibility("hidden"))) {
+#pragma GCC visibility push(hidden)
+namespace kqfile {
 
 // Owns a descriptor; closes it exactly once.
 class Fd {
@@ -149,3 +150,4 @@ class FileLock {
 };
 
 }  // namespace kqfile
+#pragma GCC visibility pop
