@@ -147,12 +147,13 @@ TEST_F(SimDriverTest, BitmapOperationsThroughTheHandle) {
 
 // The order of the recorded calls, the live handle count and a replaced bitmap's
 // size are checked exactly by the library's driver tests.
-TEST_F(SimDriverTest, VolumeInformationComesFromTheConfiguration) {
+TEST_F(SimDriverTest, VolumeInformationAndNameComeFromTheConfiguration) {
   kqsim::VolumeConfig cfg;
   cfg.bytes = 100 * 4096 + 1;  // 101 blocks: 13 bytes
   cfg.fullSize = 20;
   cfg.bitmapHeader = 7;
   cfg.dumpHeader = 9;
+  cfg.path = "/dev/mapper/vg-root";
   driver->AddVolume("/dev/sdb", cfg);
   KQVolumeInfo info{};
   ASSERT_EQ(Open("/dev/sdb")->GetVolInfo(&info), 1);
@@ -163,6 +164,14 @@ TEST_F(SimDriverTest, VolumeInformationComesFromTheConfiguration) {
   const std::vector<kqsim::Call> calls = driver->Calls();
   EXPECT_TRUE(calls[0].text == kCtrl && calls[3].text == "/dev/sdb");
   EXPECT_TRUE(calls[3].volume.empty() && calls[4].volume == "/dev/sdb");
+
+  // getVolName answers for tracked volumes only.
+  EXPECT_EQ(getVolName(kVol), kVol);
+  EXPECT_EQ(getVolName("/dev/sdb"), "/dev/mapper/vg-root");
+  EXPECT_EQ(getVolName("/dev/sdq"), "");
+  driver->FailAt(Op::GetVolName);
+  EXPECT_EQ(getVolName(kVol), "");
+  EXPECT_EQ(driver->Calls().back().text, kVol);
 }
 
 TEST_F(SimDriverTest, InjectedFaultsHitTheChosenCalls) {
@@ -190,18 +199,6 @@ TEST_F(SimDriverTest, InjectedFaultsHitTheChosenCalls) {
   driver->ClearFaults();
   EXPECT_TRUE(v->MergeBitmap(KQV_BITMAP_INCR, buf.data(), 4));
   EXPECT_EQ(driver->Injected(Op::MergeBitmap), 2);
-}
-
-TEST_F(SimDriverTest, GetVolNameAnswersForTrackedVolumesOnly) {
-  kqsim::VolumeConfig cfg;
-  cfg.path = "/dev/mapper/vg-root";
-  driver->AddVolume("/dev/dm-0", cfg);
-  EXPECT_EQ(getVolName(kVol), kVol);
-  EXPECT_EQ(getVolName("/dev/dm-0"), "/dev/mapper/vg-root");
-  EXPECT_EQ(getVolName("/dev/sdq"), "");
-  driver->FailAt(Op::GetVolName);
-  EXPECT_EQ(getVolName(kVol), "");
-  EXPECT_EQ(driver->Calls().back().text, kVol);
 }
 
 TEST_F(SimDriverTest, AStateFileKeepsWhatAKilledProcessDid) {
