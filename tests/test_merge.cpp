@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
 #include "KqTestSupport.h"
 
@@ -20,28 +21,17 @@ using Merge = kqtest::KqFixture;
 
 // `n` random bytes, read-only, ending right at an inaccessible page: writing
 // them, or reading beyond them, faults.
-class Guarded {
- public:
-  Guarded(std::size_t n, unsigned seed)
-      : page_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))),
-        data_((n + page_ - 1) / page_ * page_),
-        base_(static_cast<unsigned char*>(mmap(nullptr, data_ + page_, PROT_READ | PROT_WRITE,
-                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))),
-        ptr_(base_ + data_ - n) {
-    const Bytes bytes = Random(n, seed);
-    std::memcpy(ptr_, bytes.data(), n);
-    mprotect(base_, data_, PROT_READ);
-    mprotect(base_ + data_, page_, PROT_NONE);
-  }
-  ~Guarded() { munmap(base_, data_ + page_); }
-  Guarded(const Guarded&) = delete;
-  Guarded& operator=(const Guarded&) = delete;
-  unsigned char* get() const { return ptr_; }
-
- private:
-  std::size_t page_, data_;
-  unsigned char *base_, *ptr_;
-};
+std::shared_ptr<unsigned char> Guarded(std::size_t n, unsigned seed) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE)),
+             data = (n + page - 1) / page * page;
+  auto* base = static_cast<unsigned char*>(
+      mmap(nullptr, data + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  const Bytes bytes = Random(n, seed);
+  std::memcpy(base + data - n, bytes.data(), n);
+  mprotect(base, data, PROT_READ);
+  mprotect(base + data, page, PROT_NONE);
+  return {base + data - n, [base, data, page](unsigned char*) { munmap(base, data + page); }};
+}
 
 TEST_F(Merge, OrsTheOtherBitmapInFromTheOffset) {
   for (std::size_t size : {1, 5, 31, 32, 33, 64, 97, 1000, 4096 + 7}) {
@@ -53,7 +43,7 @@ TEST_F(Merge, OrsTheOtherBitmapInFromTheOffset) {
       // An odd start so the word-wise path meets unaligned buffers.
       Bytes buffer = Random(size + 1, static_cast<unsigned>(size)), want = buffer;
       // Only the first `size` bytes of the other bitmap may be read, even when it claims more.
-      Guarded other(size, static_cast<unsigned>(offset));
+      const auto other = Guarded(size, static_cast<unsigned>(offset));
       for (std::size_t i = whole ? 0 : offset; i < size; ++i) want[i + 1] |= other.get()[i];
       EXPECT_TRUE(
           whole ? ops->MergeBM(buffer.data() + 1, size, other.get(), size)

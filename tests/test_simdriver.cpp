@@ -15,6 +15,7 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -110,37 +111,6 @@ TEST_F(SimDriverTest, RecordWriteSetsTheBitsOfEveryBlockTouched) {
   }
 }
 
-TEST_F(SimDriverTest, FetchAndClearRacingAWriterLosesNoBit) {
-  constexpr int kBlocks = 1 << 16;
-  kqsim::VolumeConfig cfg;
-  cfg.bytes = uint64_t{kBlocks} * cfg.blockSize;
-  driver->AddVolume("/dev/big", cfg);
-  auto v = Open("/dev/big");
-  std::atomic<bool> fetching{false}, done{false};
-  // Every third block once, in an order that jumps across bytes.
-  constexpr uint64_t kWrites = (kBlocks + 2) / 3;
-  std::thread writer([&] {
-    while (!fetching) std::this_thread::yield();
-    for (uint64_t j = 0; j < kWrites; ++j) {
-      driver->RecordWrite("/dev/big", j * 7919 % kWrites * 3 * 4096, 4096);
-      if (j % 16 == 0) std::this_thread::yield();  // let fetches fall between writes
-    }
-    done = true;
-  });
-  Bytes acc(kBlocks / 8), got(kBlocks / 8);
-  int rounds = 0;
-  for (; !done; fetching = true, ++rounds) {
-    EXPECT_TRUE(v->GetAndClearBitmap(KQV_BITMAP_INCR, got.data(), got.size(), false));
-    for (size_t i = 0; i < acc.size(); ++i) acc[i] |= got[i];
-  }
-  writer.join();
-  Bytes left = driver->Bitmap("/dev/big", KQV_BITMAP_INCR);
-  Bytes want(kBlocks / 8);
-  for (int i = 0; i < kBlocks; i += 3) want[i / 8] |= static_cast<unsigned char>(1u << (i % 8));
-  for (size_t i = 0; i < acc.size(); ++i) acc[i] |= left[i];
-  EXPECT_EQ(acc, want) << "after " << rounds << " fetches";
-}
-
 // What the library's own tests do not show: sizes other than the bitmap's, the
 // hook's timing, the counters and the refusals.
 TEST_F(SimDriverTest, BitmapOperationsThroughTheHandle) {
@@ -177,23 +147,31 @@ TEST_F(SimDriverTest, BitmapOperationsThroughTheHandle) {
 
 // The order of the recorded calls, the live handle count and a replaced bitmap's
 // size are checked exactly by the library's driver tests.
-TEST_F(SimDriverTest, VolumeInformationComesFromTheConfiguration) {
+TEST_F(SimDriverTest, VolumeInformationAndNameComeFromTheConfiguration) {
   kqsim::VolumeConfig cfg;
   cfg.bytes = 100 * 4096 + 1;  // 101 blocks: 13 bytes
   cfg.fullSize = 20;
   cfg.bitmapHeader = 7;
   cfg.dumpHeader = 9;
+  cfg.path = "/dev/mapper/vg-root";
   driver->AddVolume("/dev/sdb", cfg);
   KQVolumeInfo info{};
   ASSERT_EQ(Open("/dev/sdb")->GetVolInfo(&info), 1);
-  EXPECT_EQ(info.incrBitmapSize, 13u);
-  EXPECT_EQ(info.fullBitmapSize, 20u);
-  EXPECT_EQ(info.auxBitmapSize, 13u);
-  EXPECT_TRUE(info.bitmapHeader == 7 && info.dumpHeader == 9);
+  EXPECT_THAT((std::vector<uint64_t>{info.incrBitmapSize, info.fullBitmapSize, info.auxBitmapSize,
+                                     info.bitmapHeader, info.dumpHeader}),
+              ElementsAre(13, 20, 13, 7, 9));
   // Construct, IsValid, SetClntDisplayName, SetVolumeName, GetVolInfo.
   const std::vector<kqsim::Call> calls = driver->Calls();
   EXPECT_TRUE(calls[0].text == kCtrl && calls[3].text == "/dev/sdb");
   EXPECT_TRUE(calls[3].volume.empty() && calls[4].volume == "/dev/sdb");
+
+  // getVolName answers for tracked volumes only.
+  EXPECT_EQ(getVolName(kVol), kVol);
+  EXPECT_EQ(getVolName("/dev/sdb"), "/dev/mapper/vg-root");
+  EXPECT_EQ(getVolName("/dev/sdq"), "");
+  driver->FailAt(Op::GetVolName);
+  EXPECT_EQ(getVolName(kVol), "");
+  EXPECT_EQ(driver->Calls().back().text, kVol);
 }
 
 TEST_F(SimDriverTest, InjectedFaultsHitTheChosenCalls) {
@@ -221,24 +199,6 @@ TEST_F(SimDriverTest, InjectedFaultsHitTheChosenCalls) {
   driver->ClearFaults();
   EXPECT_TRUE(v->MergeBitmap(KQV_BITMAP_INCR, buf.data(), 4));
   EXPECT_EQ(driver->Injected(Op::MergeBitmap), 2);
-
-  // A failed IsValid leaves the handle broken for good.
-  driver->FailAt(Op::IsValid);
-  EXPECT_EQ(v->IsValid(), 0);
-  EXPECT_EQ(v->IsValid(), 0);
-  EXPECT_FALSE(v->ClearBitmap(KQV_BITMAP_INCR));
-}
-
-TEST_F(SimDriverTest, GetVolNameAnswersForTrackedVolumesOnly) {
-  kqsim::VolumeConfig cfg;
-  cfg.path = "/dev/mapper/vg-root";
-  driver->AddVolume("/dev/dm-0", cfg);
-  EXPECT_EQ(getVolName(kVol), kVol);
-  EXPECT_EQ(getVolName("/dev/dm-0"), "/dev/mapper/vg-root");
-  EXPECT_EQ(getVolName("/dev/sdq"), "");
-  driver->FailAt(Op::GetVolName);
-  EXPECT_EQ(getVolName(kVol), "");
-  EXPECT_EQ(driver->Calls().back().text, kVol);
 }
 
 TEST_F(SimDriverTest, AStateFileKeepsWhatAKilledProcessDid) {
@@ -252,8 +212,6 @@ TEST_F(SimDriverTest, AStateFileKeepsWhatAKilledProcessDid) {
     int fullMarks, incrClears;
   };
   const Case cases[] = {
-      {"writes", [&](KQVolume&) { write(1), write(10); }, false, Bits({1, 10}, 4), Bits({1, 10}, 4),
-       0, 0},
       {"a fetch-and-clear",
        [&](KQVolume& v) { write(3), v.GetAndClearBitmap(KQV_BITMAP_INCR, buf.data(), 4, false); },
        false, Bytes(4), Bits({3}, 4), 0, 0},
@@ -350,46 +308,66 @@ TEST_F(SimDriverTest, AStateFileIsAdoptedOnlyWithTheSameGeometry) {
   }
 }
 
-// The cross-process form of FetchAndClearRacingAWriterLosesNoBit: the fetches
-// run in a forked child, which must lock through a descriptor of its own.
-TEST_F(SimDriverTest, AFetchInAnotherProcessIsAtomicAgainstWrites) {
-  // A large bitmap, so that the copy and the clear of a fetch take a while.
-  constexpr int kBlocks = 1 << 18, kStride = 24;
-  constexpr uint64_t kWrites = (kBlocks + kStride - 1) / kStride;  // blocks 0, 24, 48... once each
-  Persist(kBlocks);
+// Fetch-and-clears racing writes from another thread, and from another process
+// (which must lock through a descriptor of its own): each block written turns up
+// exactly once, in a fetch or left on the driver.
+TEST_F(SimDriverTest, AFetchIsAtomicAgainstWrites) {
   const std::string fetched = dir.file("fetched"), stop = dir.file("stop");
-  pid_t pid = Spawn([&] {
-    auto v = Open(kPVol);
-    driver->RecordWrite(kPVol, 4096, 1);  // block 1: fetching starts
-    Bytes acc(kBlocks / 8), got(kBlocks / 8);
-    unsigned char twice = 0;
-    while (!kqtest::Exists(stop)) {
-      if (!v->GetAndClearBitmap(KQV_BITMAP_INCR, got.data(), got.size(), false)) return 2;
-      for (size_t i = 0; i < acc.size(); ++i) {
-        twice |= acc[i] & got[i];
-        acc[i] |= got[i];
+  // The process gets a large bitmap, so that the copy and the clear of a fetch take a while.
+  for (auto [child, blocks, stride] :
+       {std::tuple(false, 1 << 16, 3), std::tuple(true, 1 << 18, 24)}) {
+    const int writes = (blocks + stride - 1) / stride;  // blocks 0, stride... once each
+    std::atomic<bool> stopped{false};                   // the thread's cheaper signal
+    // 1: a bit fetched twice; 2: a fetch failed.
+    auto fetch = [&, blocks = blocks, child = child] {
+      auto v = Open(kPVol);
+      driver->RecordWrite(kPVol, 4096, 1);  // block 1: fetching starts
+      Bytes acc(blocks / 8), got(blocks / 8);
+      unsigned char twice = 0;
+      while (!stopped && !(child && kqtest::Exists(stop))) {
+        if (!v->GetAndClearBitmap(KQV_BITMAP_INCR, got.data(), got.size(), false)) return 2;
+        for (size_t i = 0; i < acc.size(); ++i) {
+          twice |= acc[i] & got[i];
+          acc[i] |= got[i];
+        }
       }
+      kqtest::WriteAll(fetched, acc);
+      return twice == 0 ? 0 : 1;
+    };
+    SCOPED_TRACE(child ? "another process" : "another thread");
+    kqsim::VolumeConfig cfg = Persist(blocks);
+    if (!child) cfg.stateFile.clear(), driver->AddVolume(kPVol, cfg);
+    std::remove(stop.c_str());
+    auto write = [&, stride = stride] {
+      EXPECT_TRUE(Await([&] { return driver->SetBitCount(kPVol, KQV_BITMAP_FULL) != 0; }));
+      for (uint64_t j = 0; j < uint64_t(writes); ++j) {
+        driver->RecordWrite(kPVol, j * 7919 % writes * stride * 4096, 4096);
+        if (j % 16 == 0) std::this_thread::yield();  // on a shared core, let fetches fall between
+      }
+      kqtest::WriteAll(stop, {});
+      stopped = true;
+    };
+    int status = 0, result = 0;
+    if (child) {
+      const pid_t pid = Spawn(fetch);
+      write();
+      status = Reap(pid);
+      result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    } else {
+      std::thread writer(write);
+      result = fetch();
+      writer.join();
     }
-    kqtest::WriteAll(fetched, acc);
-    return twice == 0 ? 0 : 1;
-  });
-  if (!Await([&] { return driver->SetBitCount(kPVol, KQV_BITMAP_FULL) != 0; })) kill(pid, SIGKILL);
-  for (uint64_t j = 0; j < kWrites; ++j) {
-    driver->RecordWrite(kPVol, j * 7919 % kWrites * kStride * 4096, 4096);
-    if (j % 32 == 0) std::this_thread::yield();  // on a shared core, let fetches fall between
+    ASSERT_EQ(result, 0) << "status " << status;
+    Bytes acc = kqtest::ReadAll(fetched), left = driver->Bitmap(kPVol, KQV_BITMAP_INCR);
+    ASSERT_EQ(acc.size(), left.size());
+    int wrong = 0;  // blocks not in exactly one of the two, or in one without a write
+    for (int b = 0; b < blocks; ++b) {
+      int seen = (acc[b / 8] >> (b % 8) & 1) + (left[b / 8] >> (b % 8) & 1);
+      wrong += seen != (b % stride == 0 || b == 1 ? 1 : 0);
+    }
+    EXPECT_EQ(wrong, 0);
   }
-  kqtest::WriteAll(stop, {});
-  int status = Reap(pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "status " << status << ": a bit fetched twice (exit 1) or a fetch failed (exit 2)";
-  Bytes acc = kqtest::ReadAll(fetched), left = driver->Bitmap(kPVol, KQV_BITMAP_INCR);
-  ASSERT_EQ(acc.size(), left.size());
-  int wrong = 0;  // blocks not in exactly one of the two, or in one without a write
-  for (int b = 0; b < kBlocks; ++b) {
-    int seen = (acc[b / 8] >> (b % 8) & 1) + (left[b / 8] >> (b % 8) & 1);
-    wrong += seen != (b % kStride == 0 || b == 1 ? 1 : 0);
-  }
-  EXPECT_EQ(wrong, 0);
 }
 
 TEST(SimDriverRegistry, OneLiveDriverPerControlDevice) {
