@@ -7,20 +7,24 @@
 // the kernel driver would have seen the writes, and runs one incremental
 // backup, with a fault injected in some rounds. Every increment written must
 // hold exactly the blocks changed since the last one (all of them after the
-// driver's bitmap went dirty). The driver lives in this process, so the job
-// runs here too; `kqbackup restore` and scripts/restore-check.sh then check
-// that the chain restores the image byte for byte.
+// driver's bitmap went dirty). The driver lives in this process and keeps the
+// volume's state in a file, so the job runs here, or in a forked child that
+// is killed mid-increment; `kqbackup restore` and scripts/restore-check.sh
+// then check that the chain restores the image byte for byte.
 #include <kqbitmapops/KQBitMapOps.h>
 
 #include <KQVolumeSim.h>
 #include <KqLogControl.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +35,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BackupChain.h"
@@ -311,14 +316,15 @@ struct Round {
 };
 
 // One kind of fault: armed before the round's backup, disarmed after it, and
-// the stage the backup must end in. A fault that needs the job in its own
-// process (killed mid-take-over) adds an entry whose `arm` runs the backup
-// through kqbackup against a driver that outlives the process.
+// the stage the backup must end in. A fault that kills the job runs the
+// backup in a forked child instead: any stage is right then, as long as the
+// next increments carry every change.
 struct Fault {
   const char* name;
   kqjob::Result::Stage expect;
   std::function<void(Round&)> arm;
   std::function<void(Round&)> disarm;
+  bool kill = false;
 };
 
 std::string BlockedTemp(const Round& r) {
@@ -351,8 +357,98 @@ const std::vector<Fault>& Faults() {
        [](Round& r) { rmdir(BlockedTemp(r).c_str()); }},
       {"bitmap file delete fails", S::kFileNotDeleted, [](Round& r) { r.ops.failDeletes = 1; },
        none},
+      // SIGKILL at a random instant: before, during or after the take-over.
+      {"job killed mid-take-over", S::kDone, none, none, true},
   };
   return faults;
+}
+
+// ---- The job killed mid-increment ---------------------------------------
+
+// Where a kill landed, told from what the job left behind.
+enum class KillPoint { kBeforeTakeOver, kMidTakeOver, kDuringCopy, kBeforeDelete, kAfter, kCount };
+
+const char* KillPointName(KillPoint k) {
+  static const char* const names[] = {"before take-over", "mid-take-over", "mid-copy",
+                                      "before delete", "after increment"};
+  return names[static_cast<int>(k)];
+}
+
+// A fork while another thread runs could hand the child a lock held by a
+// thread it does not have.
+int Threads() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 8, "Threads:") == 0) return std::atoi(line.c_str() + 8);
+  }
+  return -1;
+}
+
+struct Killed {
+  KillPoint point = KillPoint::kCount;  // kCount: the child did not run
+  kqjob::Result result;                 // what the job got done, as if it had returned
+};
+
+// Runs the increment in a forked child and SIGKILLs it `delay` after it set
+// off (it may have finished by then). The driver keeps the volume's state in
+// a file, so what the child did to it survives the child, and so does the
+// record of a take-over it did not finish, in the bitmap file's lock file.
+Killed KillJob(const Round& r, std::chrono::microseconds delay) {
+  Killed k;
+  k.result.stage = kqjob::Result::kTakeOverFailed;
+  int fds[2];
+  if (const int threads = Threads(); threads != 1) {
+    k.result.error = "not forked: " + std::to_string(threads) + " threads";
+    return k;
+  }
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    k.result.error = std::string("pipe: ") + std::strerror(errno);
+    return k;
+  }
+  const kqchain::Fd readEnd(fds[0]);
+  kqchain::Fd writeEnd(fds[1]);
+  const int clears = r.driver.Clears(kVolume, KQV_BITMAP_INCR);
+  std::fflush(nullptr);  // or the child's exit would print it twice
+  const pid_t child = fork();
+  if (child == 0) {
+    CheckOps ops(kVolume);
+    const char go = 1;
+    if (write(writeEnd.get(), &go, 1) == 1) kqjob::IncrementalBackup(ops, r.job);
+    _exit(0);
+  }
+  writeEnd.Close();
+  if (child < 0) {
+    k.result.error = std::string("fork: ") + std::strerror(errno);
+    return k;
+  }
+  char go = 0;
+  while (read(readEnd.get(), &go, 1) < 0 && errno == EINTR) {
+  }
+  std::this_thread::sleep_for(delay);
+  kill(child, SIGKILL);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+
+  std::vector<uint64_t> sequences;
+  std::string error;
+  kqchain::ListIncrements(r.job.chain, &sequences, &error);
+  struct stat st {};
+  const bool fileStays = access(r.job.bitmapFile.c_str(), F_OK) == 0;
+  const bool record = stat((r.job.bitmapFile + ".kqlock").c_str(), &st) == 0 && st.st_size > 0;
+  if (!sequences.empty() && sequences.back() >= r.nextSequence) {
+    k.result.sequence = sequences.back();
+    k.result.stage = fileStays ? kqjob::Result::kFileNotDeleted : kqjob::Result::kDone;
+    k.point = fileStays ? KillPoint::kBeforeDelete : KillPoint::kAfter;
+  } else if (record) {
+    k.point = KillPoint::kMidTakeOver;
+  } else if (r.driver.Clears(kVolume, KQV_BITMAP_INCR) != clears) {
+    k.result.stage = kqjob::Result::kIncrementFailed;
+    k.point = KillPoint::kDuringCopy;
+  } else {
+    k.point = KillPoint::kBeforeTakeOver;
+  }
+  return k;
 }
 
 // ---- The rounds -----------------------------------------------------------
@@ -361,6 +457,7 @@ struct Totals {
   uint64_t increments = 0, copied = 0, changed = 0, maxNotFull = 0, carried = 0, full = 0;
   uint64_t copiedNotFull = 0, incrementsNotFull = 0;
   std::map<std::string, int> faults;
+  int kills[static_cast<int>(KillPoint::kCount)] = {};
   int errors = 0;
 };
 
@@ -401,6 +498,7 @@ int Check(const Options& o) {
   kqsim::VolumeConfig cfg;
   cfg.bytes = o.size;
   cfg.blockSize = kBlockSize;
+  cfg.stateFile = o.dir + "/driver.state";  // outlives a job killed in a child
   driver->AddVolume(kVolume, cfg);
   kqlog::SetLevel(0);  // the check prints its own lines
   const kqjob::Job job{live, o.dir + "/chain", o.dir + "/job.bm", kBlockSize};
@@ -421,10 +519,13 @@ int Check(const Options& o) {
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::shuffle(order.begin(), order.end(), faultRng);
   size_t nextFault = 0;
+  std::mt19937_64 killRng(o.seed * 104729 + 3);
+  int64_t incrementMicros = 2000;  // how long the last whole increment took
 
   Totals t;
   std::set<uint64_t> expected;  // what the next increment must hold
   bool dirty = false;           // the driver's bitmap went dirty: the next one copies everything
+  bool recordLeft = false;      // a killed take-over's record: the next one must go full
   int roundsSince = 0;          // rounds whose changes the next increment carries
   std::printf("%5s %4s %8s  %-24s %-34s %8s %8s\n", "round", "ops", "changed", "fault", "outcome",
               "copied", "expected");
@@ -452,13 +553,38 @@ int Check(const Options& o) {
     Round r{*driver, bitmapOps, job, existing.empty() ? 1 : existing.back() + 1};
     const int dirtyBefore = driver->DirtyMarks(kVolume, KQV_BITMAP_INCR);
     if (fault) fault->arm(r);
-    const kqjob::Result res = kqjob::IncrementalBackup(bitmapOps, job);
+    kqjob::Result res;
+    std::string outcome;
+    bool bad = false;
+    if (fault && fault->kill) {
+      // Log-uniform from 20 us to twice an increment's time: as many kills
+      // land in the short take-over as in the long copy.
+      const double span = std::log(std::max<double>(2 * incrementMicros, 1000) / 20);
+      const auto delay = std::chrono::microseconds(static_cast<int64_t>(
+          20 * std::exp(std::uniform_real_distribution<double>(0, span)(killRng))));
+      const Killed k = KillJob(r, delay);
+      res = k.result;
+      bad = k.point == KillPoint::kCount;
+      if (!bad) {
+        ++t.kills[static_cast<int>(k.point)];
+        outcome = std::string("killed ") + KillPointName(k.point);
+        recordLeft = recordLeft || k.point == KillPoint::kMidTakeOver;
+      }
+    } else {
+      const auto start = std::chrono::steady_clock::now();
+      res = kqjob::IncrementalBackup(bitmapOps, job);
+      if (res.stage == kqjob::Result::kDone) {
+        incrementMicros = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
+      }
+      outcome = kqjob::StageName(res.stage);
+      bad = fault ? res.stage != fault->expect : res.stage != kqjob::Result::kDone;
+    }
     if (fault) fault->disarm(r);
     driver->ClearFaults();
     if (driver->DirtyMarks(kVolume, KQV_BITMAP_INCR) != dirtyBefore) dirty = true;
 
-    std::string outcome = kqjob::StageName(res.stage);
-    bool bad = fault ? res.stage != fault->expect : res.stage != kqjob::Result::kDone;
     std::string copied = "-";
     const size_t expectedCount = dirty ? volumeBlocks : expected.size();
     if (res.sequence != 0) {
@@ -480,6 +606,11 @@ int Check(const Options& o) {
       ++t.increments;
       t.copied += info.blocks.size();
       t.changed += expected.size();
+      if (recordLeft && !dirty) {
+        outcome += ", a killed take-over's record ignored";
+        bad = true;
+      }
+      recordLeft = false;
       if (dirty) {
         ++t.full;
         outcome += " (went full)";
@@ -527,6 +658,12 @@ int Check(const Options& o) {
   line("copied per increment not gone full", share);
   line("largest increment not gone full", to_string(t.maxNotFull) + " blocks");
   for (const auto& f : t.faults) line("fault: " + f.first, to_string(f.second) + " rounds");
+  std::string kills;
+  for (int k = 0; k < static_cast<int>(KillPoint::kCount); ++k) {
+    kills +=
+        (k ? ", " : "") + to_string(t.kills[k]) + " " + KillPointName(static_cast<KillPoint>(k));
+  }
+  line("job kills, by where they landed", kills);
   line("increments or faults found wrong", to_string(t.errors));
   return t.errors == 0 ? 0 : 1;
 }
