@@ -514,6 +514,8 @@ int Check(const Options& o) {
                 static_cast<unsigned long long>(volumeBlocks), kBlockSize);
   }
 
+  // The faults take turns in a shuffled order, each kind once before any
+  // twice: 20 rounds take at least 9 faults, so every kind comes up.
   std::mt19937_64 faultRng(o.seed * 7919 + 1);
   std::vector<size_t> order(Faults().size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
