@@ -315,16 +315,20 @@ struct Round {
   uint64_t nextSequence;
 };
 
+// What a fault does besides failing the backup. Only a fault that says so
+// may mark the driver's bitmap dirty (and a kill only by leaving a take-over
+// record). A fault that kills the job runs the backup in a forked child: any
+// stage is right then, as long as the next increments carry every change.
+enum class Effect { kCarried, kFull, kKill };
+
 // One kind of fault: armed before the round's backup, disarmed after it, and
-// the stage the backup must end in. A fault that kills the job runs the
-// backup in a forked child instead: any stage is right then, as long as the
-// next increments carry every change.
+// the stage the backup must end in.
 struct Fault {
   const char* name;
   kqjob::Result::Stage expect;
   std::function<void(Round&)> arm;
   std::function<void(Round&)> disarm;
-  bool kill = false;
+  Effect effect = Effect::kCarried;
 };
 
 std::string BlockedTemp(const Round& r) {
@@ -338,8 +342,9 @@ const std::vector<Fault>& Faults() {
   static const std::vector<Fault> faults{
       {"driver fetch fails", S::kTakeOverFailed,
        [](Round& r) { r.driver.FailAt(kqsim::Op::GetAndClearBitmap); }, none},
+      // The library cannot tell whether the driver cleared its bitmap.
       {"driver fetch throws", S::kTakeOverFailed,
-       [](Round& r) { r.driver.ThrowAt(kqsim::Op::GetAndClearBitmap); }, none},
+       [](Round& r) { r.driver.ThrowAt(kqsim::Op::GetAndClearBitmap); }, none, Effect::kFull},
       {"volume info fails", S::kTakeOverFailed,
        [](Round& r) { r.driver.FailAt(kqsim::Op::GetVolInfo); }, none},
       {"bitmap save fails", S::kTakeOverFailed, [](Round& r) { r.ops.failSaves = 1; }, none},
@@ -350,7 +355,7 @@ const std::vector<Fault>& Faults() {
          r.ops.failSaves = 1;
          r.driver.FailAt(kqsim::Op::MergeBitmap);
        },
-       none},
+       none, Effect::kFull},
       // A directory where the increment's file must go: its write fails.
       {"increment write fails", S::kIncrementFailed,
        [](Round& r) { mkdir(BlockedTemp(r).c_str(), 0755); },
@@ -358,7 +363,7 @@ const std::vector<Fault>& Faults() {
       {"bitmap file delete fails", S::kFileNotDeleted, [](Round& r) { r.ops.failDeletes = 1; },
        none},
       // SIGKILL at a random instant: before, during or after the take-over.
-      {"job killed mid-take-over", S::kDone, none, none, true},
+      {"job killed mid-take-over", S::kDone, none, none, Effect::kKill},
   };
   return faults;
 }
@@ -558,7 +563,7 @@ int Check(const Options& o) {
     kqjob::Result res;
     std::string outcome;
     bool bad = false;
-    if (fault && fault->kill) {
+    if (fault && fault->effect == Effect::kKill) {
       // Log-uniform from 20 us to twice an increment's time: as many kills
       // land in the short take-over as in the long copy.
       const double span = std::log(std::max<double>(2 * incrementMicros, 1000) / 20);
@@ -585,7 +590,13 @@ int Check(const Options& o) {
     }
     if (fault) fault->disarm(r);
     driver->ClearFaults();
-    if (driver->DirtyMarks(kVolume, KQV_BITMAP_INCR) != dirtyBefore) dirty = true;
+    if (driver->DirtyMarks(kVolume, KQV_BITMAP_INCR) != dirtyBefore) {
+      dirty = true;
+      if (!recordLeft && !(fault && fault->effect == Effect::kFull)) {
+        outcome += ", marked dirty for no reason";
+        bad = true;
+      }
+    }
 
     std::string copied = "-";
     const size_t expectedCount = dirty ? volumeBlocks : expected.size();
