@@ -16,7 +16,6 @@
 #include <KQVolumeSim.h>
 #include <KqLogControl.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -566,7 +566,8 @@ int Check(const Options& o) {
     if (fault && fault->effect == Effect::kKill) {
       // Log-uniform from 20 us to twice an increment's time: as many kills
       // land in the short take-over as in the long copy.
-      const double span = std::log(std::max<double>(2 * incrementMicros, 1000) / 20);
+      const double span =
+          std::log(std::max<double>(2.0 * static_cast<double>(incrementMicros), 1000) / 20);
       const auto delay = std::chrono::microseconds(static_cast<int64_t>(
           20 * std::exp(std::uniform_real_distribution<double>(0, span)(killRng))));
       const Killed k = KillJob(r, delay);
@@ -673,8 +674,8 @@ int Check(const Options& o) {
   for (const auto& f : t.faults) line("fault: " + f.first, to_string(f.second) + " rounds");
   std::string kills;
   for (int k = 0; k < static_cast<int>(KillPoint::kCount); ++k) {
-    kills +=
-        (k ? ", " : "") + to_string(t.kills[k]) + " " + KillPointName(static_cast<KillPoint>(k));
+    kills += (k > 0 ? ", " : "") + to_string(t.kills[k]) + " " +
+             KillPointName(static_cast<KillPoint>(k));
   }
   line("job kills, by where they landed", kills);
   line("increments or faults found wrong", to_string(t.errors));
