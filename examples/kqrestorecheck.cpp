@@ -564,8 +564,8 @@ int Check(const Options& o) {
     std::string outcome;
     bool bad = false;
     if (fault && fault->effect == Effect::kKill) {
-      // Log-uniform from 20 us to twice an increment's time: as many kills
-      // land in the short take-over as in the long copy.
+      // Log-uniform from 20 us to twice an increment's time, so that kills
+      // land in the take-over's few milliseconds as well as in the copy.
       const double span =
           std::log(std::max<double>(2.0 * static_cast<double>(incrementMicros), 1000) / 20);
       const auto delay = std::chrono::microseconds(static_cast<int64_t>(
@@ -573,7 +573,9 @@ int Check(const Options& o) {
       const Killed k = KillJob(r, delay);
       res = k.result;
       bad = k.point == KillPoint::kCount;
-      if (!bad) {
+      if (bad) {
+        outcome = "not killed";
+      } else {
         ++t.kills[static_cast<int>(k.point)];
         outcome = std::string("killed ") + KillPointName(k.point);
         recordLeft = recordLeft || k.point == KillPoint::kMidTakeOver;
