@@ -36,6 +36,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "BackupChain.h"
@@ -389,6 +390,14 @@ int Threads() {
   return -1;
 }
 
+// A file's inode and modification time ({0, 0} when it is not there): a
+// take-over renames a new bitmap file into place.
+std::pair<ino_t, int64_t> FileId(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {0, 0};
+  return {st.st_ino, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 struct Killed {
   KillPoint point = KillPoint::kCount;  // kCount: the child did not run
   kqjob::Result result;                 // what the job got done, as if it had returned
@@ -412,7 +421,7 @@ Killed KillJob(const Round& r, std::chrono::microseconds delay) {
   }
   const kqchain::Fd readEnd(fds[0]);
   kqchain::Fd writeEnd(fds[1]);
-  const int clears = r.driver.Clears(kVolume, KQV_BITMAP_INCR);
+  const auto fileBefore = FileId(r.job.bitmapFile);
   std::fflush(nullptr);  // or the child's exit would print it twice
   const pid_t child = fork();
   if (child == 0) {
@@ -439,7 +448,8 @@ Killed KillJob(const Round& r, std::chrono::microseconds delay) {
   std::string error;
   kqchain::ListIncrements(r.job.chain, &sequences, &error);
   struct stat st {};
-  const bool fileStays = access(r.job.bitmapFile.c_str(), F_OK) == 0;
+  const auto fileAfter = FileId(r.job.bitmapFile);
+  const bool fileStays = fileAfter.first != 0;
   const bool record = stat((r.job.bitmapFile + ".kqlock").c_str(), &st) == 0 && st.st_size > 0;
   if (!sequences.empty() && sequences.back() >= r.nextSequence) {
     k.result.sequence = sequences.back();
@@ -447,7 +457,7 @@ Killed KillJob(const Round& r, std::chrono::microseconds delay) {
     k.point = fileStays ? KillPoint::kBeforeDelete : KillPoint::kAfter;
   } else if (record) {
     k.point = KillPoint::kMidTakeOver;
-  } else if (r.driver.Clears(kVolume, KQV_BITMAP_INCR) != clears) {
+  } else if (fileStays && fileAfter != fileBefore) {
     k.result.stage = kqjob::Result::kIncrementFailed;
     k.point = KillPoint::kDuringCopy;
   } else {
@@ -564,12 +574,14 @@ int Check(const Options& o) {
     std::string outcome;
     bool bad = false;
     if (fault && fault->effect == Effect::kKill) {
-      // Log-uniform from 20 us to twice an increment's time, so that kills
-      // land in the take-over's few milliseconds as well as in the copy.
-      const double span =
-          std::log(std::max<double>(2.0 * static_cast<double>(incrementMicros), 1000) / 20);
-      const auto delay = std::chrono::microseconds(static_cast<int64_t>(
-          20 * std::exp(std::uniform_real_distribution<double>(0, span)(killRng))));
+      // Up to one and a half times an increment's time: half of the delays
+      // uniform, half log-uniform from 20 us, so that kills land in the
+      // take-over's few milliseconds as well as in the copy and after it.
+      const double most = std::max<double>(1.5 * static_cast<double>(incrementMicros), 1000);
+      std::uniform_real_distribution<double> unit(0, 1);
+      const double micros =
+          killRng() % 2 == 0 ? most * unit(killRng) : 20 * std::pow(most / 20, unit(killRng));
+      const auto delay = std::chrono::microseconds(static_cast<int64_t>(micros));
       const Killed k = KillJob(r, delay);
       res = k.result;
       bad = k.point == KillPoint::kCount;
