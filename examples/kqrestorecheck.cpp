@@ -529,11 +529,15 @@ int Check(const Options& o) {
                 static_cast<unsigned long long>(volumeBlocks), kBlockSize);
   }
 
-  // The faults take turns in a shuffled order, each kind once before any
-  // twice: 20 rounds take at least 9 faults, so every kind comes up.
+  // The faults take turns in a shuffled order, the kill (which lands
+  // anywhere in an increment) twice per turn, every other kind once: 20
+  // rounds take at least 9 faults, so every kind comes up.
   std::mt19937_64 faultRng(o.seed * 7919 + 1);
-  std::vector<size_t> order(Faults().size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::vector<size_t> order;
+  for (size_t i = 0; i < Faults().size(); ++i) {
+    order.push_back(i);
+    if (Faults()[i].effect == Effect::kKill) order.push_back(i);
+  }
   std::shuffle(order.begin(), order.end(), faultRng);
   size_t nextFault = 0;
   std::mt19937_64 killRng(o.seed * 104729 + 3);
