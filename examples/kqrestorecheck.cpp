@@ -7,9 +7,10 @@
 // the kernel driver would have seen the writes, and runs one incremental
 // backup, with a fault injected in some rounds. Every increment written must
 // hold exactly the blocks changed since the last one (all of them after the
-// driver's bitmap went dirty). The driver lives in this process, so the job
-// runs here too; `kqbackup restore` and scripts/restore-check.sh then check
-// that the chain restores the image byte for byte.
+// driver's bitmap went dirty). The driver lives in this process and keeps the
+// volume's state in a file, so the job runs here, or in a forked child that
+// is killed mid-increment; `kqbackup restore` and scripts/restore-check.sh
+// then check that the chain restores the image byte for byte.
 #include <kqbitmapops/KQBitMapOps.h>
 
 #include <KQVolumeSim.h>
@@ -21,6 +22,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +35,8 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "BackupChain.h"
@@ -310,15 +316,20 @@ struct Round {
   uint64_t nextSequence;
 };
 
+// What a fault does besides failing the backup. Only a fault that says so
+// may mark the driver's bitmap dirty (and a kill only by leaving a take-over
+// record). A fault that kills the job runs the backup in a forked child: any
+// stage is right then, as long as the next increments carry every change.
+enum class Effect { kCarried, kFull, kKill };
+
 // One kind of fault: armed before the round's backup, disarmed after it, and
-// the stage the backup must end in. A fault that needs the job in its own
-// process (killed mid-take-over) adds an entry whose `arm` runs the backup
-// through kqbackup against a driver that outlives the process.
+// the stage the backup must end in.
 struct Fault {
   const char* name;
   kqjob::Result::Stage expect;
   std::function<void(Round&)> arm;
   std::function<void(Round&)> disarm;
+  Effect effect = Effect::kCarried;
 };
 
 std::string BlockedTemp(const Round& r) {
@@ -332,8 +343,9 @@ const std::vector<Fault>& Faults() {
   static const std::vector<Fault> faults{
       {"driver fetch fails", S::kTakeOverFailed,
        [](Round& r) { r.driver.FailAt(kqsim::Op::GetAndClearBitmap); }, none},
+      // The library cannot tell whether the driver cleared its bitmap.
       {"driver fetch throws", S::kTakeOverFailed,
-       [](Round& r) { r.driver.ThrowAt(kqsim::Op::GetAndClearBitmap); }, none},
+       [](Round& r) { r.driver.ThrowAt(kqsim::Op::GetAndClearBitmap); }, none, Effect::kFull},
       {"volume info fails", S::kTakeOverFailed,
        [](Round& r) { r.driver.FailAt(kqsim::Op::GetVolInfo); }, none},
       {"bitmap save fails", S::kTakeOverFailed, [](Round& r) { r.ops.failSaves = 1; }, none},
@@ -344,15 +356,114 @@ const std::vector<Fault>& Faults() {
          r.ops.failSaves = 1;
          r.driver.FailAt(kqsim::Op::MergeBitmap);
        },
-       none},
+       none, Effect::kFull},
       // A directory where the increment's file must go: its write fails.
       {"increment write fails", S::kIncrementFailed,
        [](Round& r) { mkdir(BlockedTemp(r).c_str(), 0755); },
        [](Round& r) { rmdir(BlockedTemp(r).c_str()); }},
       {"bitmap file delete fails", S::kFileNotDeleted, [](Round& r) { r.ops.failDeletes = 1; },
        none},
+      // SIGKILL at a random instant: before, during or after the take-over.
+      {"job killed mid-take-over", S::kDone, none, none, Effect::kKill},
   };
   return faults;
+}
+
+// ---- The job killed mid-increment ---------------------------------------
+
+// Where a kill landed, told from what the job left behind.
+enum class KillPoint { kBeforeTakeOver, kMidTakeOver, kDuringCopy, kBeforeDelete, kAfter, kCount };
+
+const char* KillPointName(KillPoint k) {
+  static const char* const names[] = {"before take-over", "mid-take-over", "mid-copy",
+                                      "before delete", "after increment"};
+  return names[static_cast<int>(k)];
+}
+
+// A fork while another thread runs could hand the child a lock held by a
+// thread it does not have.
+int Threads() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 8, "Threads:") == 0) return std::atoi(line.c_str() + 8);
+  }
+  return -1;
+}
+
+// A file's inode and modification time ({0, 0} when it is not there): a
+// take-over renames a new bitmap file into place.
+std::pair<ino_t, int64_t> FileId(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {0, 0};
+  return {st.st_ino, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+struct Killed {
+  KillPoint point = KillPoint::kCount;  // kCount: the child did not run
+  kqjob::Result result;                 // what the job got done, as if it had returned
+};
+
+// Runs the increment in a forked child and SIGKILLs it `delay` after it set
+// off (it may have finished by then). The driver keeps the volume's state in
+// a file, so what the child did to it survives the child, and so does the
+// record of a take-over it did not finish, in the bitmap file's lock file.
+Killed KillJob(const Round& r, std::chrono::microseconds delay) {
+  Killed k;
+  k.result.stage = kqjob::Result::kTakeOverFailed;
+  int fds[2];
+  if (const int threads = Threads(); threads != 1) {
+    k.result.error = "not forked: " + std::to_string(threads) + " threads";
+    return k;
+  }
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    k.result.error = std::string("pipe: ") + std::strerror(errno);
+    return k;
+  }
+  const kqchain::Fd readEnd(fds[0]);
+  kqchain::Fd writeEnd(fds[1]);
+  const auto fileBefore = FileId(r.job.bitmapFile);
+  std::fflush(nullptr);  // or the child's exit would print it twice
+  const pid_t child = fork();
+  if (child == 0) {
+    CheckOps ops(kVolume);
+    const char go = 1;
+    if (write(writeEnd.get(), &go, 1) == 1) kqjob::IncrementalBackup(ops, r.job);
+    _exit(0);
+  }
+  writeEnd.Close();
+  if (child < 0) {
+    k.result.error = std::string("fork: ") + std::strerror(errno);
+    return k;
+  }
+  char go = 0;
+  while (read(readEnd.get(), &go, 1) < 0 && errno == EINTR) {
+  }
+  std::this_thread::sleep_for(delay);
+  kill(child, SIGKILL);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+
+  std::vector<uint64_t> sequences;
+  std::string error;
+  kqchain::ListIncrements(r.job.chain, &sequences, &error);
+  struct stat st {};
+  const auto fileAfter = FileId(r.job.bitmapFile);
+  const bool fileStays = fileAfter.first != 0;
+  const bool record = stat((r.job.bitmapFile + ".kqlock").c_str(), &st) == 0 && st.st_size > 0;
+  if (!sequences.empty() && sequences.back() >= r.nextSequence) {
+    k.result.sequence = sequences.back();
+    k.result.stage = fileStays ? kqjob::Result::kFileNotDeleted : kqjob::Result::kDone;
+    k.point = fileStays ? KillPoint::kBeforeDelete : KillPoint::kAfter;
+  } else if (record) {
+    k.point = KillPoint::kMidTakeOver;
+  } else if (fileStays && fileAfter != fileBefore) {
+    k.result.stage = kqjob::Result::kIncrementFailed;
+    k.point = KillPoint::kDuringCopy;
+  } else {
+    k.point = KillPoint::kBeforeTakeOver;
+  }
+  return k;
 }
 
 // ---- The rounds -----------------------------------------------------------
@@ -361,6 +472,7 @@ struct Totals {
   uint64_t increments = 0, copied = 0, changed = 0, maxNotFull = 0, carried = 0, full = 0;
   uint64_t copiedNotFull = 0, incrementsNotFull = 0;
   std::map<std::string, int> faults;
+  int kills[static_cast<int>(KillPoint::kCount)] = {};
   int errors = 0;
 };
 
@@ -401,6 +513,7 @@ int Check(const Options& o) {
   kqsim::VolumeConfig cfg;
   cfg.bytes = o.size;
   cfg.blockSize = kBlockSize;
+  cfg.stateFile = o.dir + "/driver.state";  // outlives a job killed in a child
   driver->AddVolume(kVolume, cfg);
   kqlog::SetLevel(0);  // the check prints its own lines
   const kqjob::Job job{live, o.dir + "/chain", o.dir + "/job.bm", kBlockSize};
@@ -416,15 +529,24 @@ int Check(const Options& o) {
                 static_cast<unsigned long long>(volumeBlocks), kBlockSize);
   }
 
+  // The faults take turns in a shuffled order, the kill (which lands
+  // anywhere in an increment) twice per turn, every other kind once: 20
+  // rounds take at least 9 faults, so every kind comes up.
   std::mt19937_64 faultRng(o.seed * 7919 + 1);
-  std::vector<size_t> order(Faults().size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::vector<size_t> order;
+  for (size_t i = 0; i < Faults().size(); ++i) {
+    order.push_back(i);
+    if (Faults()[i].effect == Effect::kKill) order.push_back(i);
+  }
   std::shuffle(order.begin(), order.end(), faultRng);
   size_t nextFault = 0;
+  std::mt19937_64 killRng(o.seed * 104729 + 3);
+  int64_t incrementMicros = 2000;  // how long the last whole increment took
 
   Totals t;
   std::set<uint64_t> expected;  // what the next increment must hold
   bool dirty = false;           // the driver's bitmap went dirty: the next one copies everything
+  bool recordLeft = false;      // a killed take-over's record: the next one must go full
   int roundsSince = 0;          // rounds whose changes the next increment carries
   std::printf("%5s %4s %8s  %-24s %-34s %8s %8s\n", "round", "ops", "changed", "fault", "outcome",
               "copied", "expected");
@@ -452,13 +574,49 @@ int Check(const Options& o) {
     Round r{*driver, bitmapOps, job, existing.empty() ? 1 : existing.back() + 1};
     const int dirtyBefore = driver->DirtyMarks(kVolume, KQV_BITMAP_INCR);
     if (fault) fault->arm(r);
-    const kqjob::Result res = kqjob::IncrementalBackup(bitmapOps, job);
+    kqjob::Result res;
+    std::string outcome;
+    bool bad = false;
+    if (fault && fault->effect == Effect::kKill) {
+      // Up to one and a half times an increment's time: half of the delays
+      // uniform, half log-uniform from 20 us, so that kills land in the
+      // take-over's few milliseconds as well as in the copy and after it.
+      const double most = std::max<double>(1.5 * static_cast<double>(incrementMicros), 1000);
+      std::uniform_real_distribution<double> unit(0, 1);
+      const double micros =
+          killRng() % 2 == 0 ? most * unit(killRng) : 20 * std::pow(most / 20, unit(killRng));
+      const auto delay = std::chrono::microseconds(static_cast<int64_t>(micros));
+      const Killed k = KillJob(r, delay);
+      res = k.result;
+      bad = k.point == KillPoint::kCount;
+      if (bad) {
+        outcome = "not killed";
+      } else {
+        ++t.kills[static_cast<int>(k.point)];
+        outcome = std::string("killed ") + KillPointName(k.point);
+        recordLeft = recordLeft || k.point == KillPoint::kMidTakeOver;
+      }
+    } else {
+      const auto start = std::chrono::steady_clock::now();
+      res = kqjob::IncrementalBackup(bitmapOps, job);
+      if (res.stage == kqjob::Result::kDone) {
+        incrementMicros = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
+      }
+      outcome = kqjob::StageName(res.stage);
+      bad = fault ? res.stage != fault->expect : res.stage != kqjob::Result::kDone;
+    }
     if (fault) fault->disarm(r);
     driver->ClearFaults();
-    if (driver->DirtyMarks(kVolume, KQV_BITMAP_INCR) != dirtyBefore) dirty = true;
+    if (driver->DirtyMarks(kVolume, KQV_BITMAP_INCR) != dirtyBefore) {
+      dirty = true;
+      if (!recordLeft && !(fault && fault->effect == Effect::kFull)) {
+        outcome += ", marked dirty for no reason";
+        bad = true;
+      }
+    }
 
-    std::string outcome = kqjob::StageName(res.stage);
-    bool bad = fault ? res.stage != fault->expect : res.stage != kqjob::Result::kDone;
     std::string copied = "-";
     const size_t expectedCount = dirty ? volumeBlocks : expected.size();
     if (res.sequence != 0) {
@@ -480,6 +638,11 @@ int Check(const Options& o) {
       ++t.increments;
       t.copied += info.blocks.size();
       t.changed += expected.size();
+      if (recordLeft && !dirty) {
+        outcome += ", a killed take-over's record ignored";
+        bad = true;
+      }
+      recordLeft = false;
       if (dirty) {
         ++t.full;
         outcome += " (went full)";
@@ -527,6 +690,12 @@ int Check(const Options& o) {
   line("copied per increment not gone full", share);
   line("largest increment not gone full", to_string(t.maxNotFull) + " blocks");
   for (const auto& f : t.faults) line("fault: " + f.first, to_string(f.second) + " rounds");
+  std::string kills;
+  for (int k = 0; k < static_cast<int>(KillPoint::kCount); ++k) {
+    kills += (k > 0 ? ", " : "") + to_string(t.kills[k]) + " " +
+             KillPointName(static_cast<KillPoint>(k));
+  }
+  line("job kills, by where they landed", kills);
   line("increments or faults found wrong", to_string(t.errors));
   return t.errors == 0 ? 0 : 1;
 }
