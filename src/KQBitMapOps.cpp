@@ -274,10 +274,6 @@ bool WriteAndCommit(kqfile::Replacement& file, EvDebug& log, const char* tag, co
   return stage == kqfile::Replacement::Stage::Done;
 }
 
-}  // namespace
-
-namespace {
-
 // Answers a take-over record that a dead job left in the lock of `file`:
 // the bits it had fetched died with it, so the driver bitmap it took them
 // from is marked dirty (a full backup next time) before anything else

@@ -89,8 +89,6 @@ class Replacement {
   bool Open();
   bool notRegular() const { return notRegular_; }
   const std::string& noTempIn() const { return noTempIn_; }
-  // The name the new file will take (the target, links resolved).
-  const std::string& resolved() const { return real_; }
 
   // Appends `n` bytes, handing each written slice to writeback at once so
   // the final flush finds little left. False with errno set.
