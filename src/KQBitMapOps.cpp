@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -94,6 +95,19 @@ std::size_t ReadFully(int fd, unsigned char* data, std::size_t n) noexcept {
   return got;
 }
 
+// Gives up the page cache of a file whose contents are about to be replaced;
+// only clean pages go, the file itself is untouched. A replacement needs as
+// many fresh pages as the file has, and those freed here are the cheapest to
+// get: for a large bitmap they are otherwise taken from memory the system has
+// long left unused, or reclaimed from other files, while the old copy still
+// sits in the cache until the rename drops it anyway.
+void DropCachedPages(const std::string& path) noexcept {
+  const int saved = errno;
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.valid()) ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+  errno = saved;
+}
+
 std::string DirName(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -143,6 +157,7 @@ class FileReplacement {
         real = resolved;
         std::free(resolved);
       }
+      DropCachedPages(real);
     }
     // A target name near NAME_MAX must still leave room for the suffix.
     const std::string::size_type slash = real.rfind('/');
@@ -269,19 +284,46 @@ void LogBytes(EvDebug& log, const char* tag, const unsigned char* bitmap, unsign
   }
 }
 
+// Maps a large buffer in before its first use, on huge pages while they come
+// cheap. A huge page costs a fraction of the 512 small ones it replaces when
+// the kernel has it at hand, but many times as much when it must first
+// compact memory for it, or when the hypervisor must first back it again
+// (memory left free for a while is handed back to the host on some virtual
+// machines); what a large buffer gets after the ready ones run out is the
+// latter. So the buffer is mapped a stretch at a time, and the first stretch
+// slower than small pages would have been ends the advice for the rest. A
+// kernel without MADV_POPULATE_WRITE maps nothing here: the first touch
+// faults the pages in as before.
+void MapIn(unsigned char* buffer, std::size_t n) noexcept {
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  constexpr std::size_t kStretch = std::size_t{8} << 20;
+  // Small pages map about 1 MiB a millisecond or faster; slower stretches are
+  // paying for compaction or for the host.
+  constexpr auto kSlowPerStretch = std::chrono::microseconds(kStretch >> 20 << 10);
+  const std::size_t skip = (kHuge - reinterpret_cast<std::uintptr_t>(buffer) % kHuge) % kHuge;
+  if (n < skip + 2 * kHuge) return;
+  unsigned char* const begin = buffer + skip;
+  const std::size_t length = (n - skip) / kHuge * kHuge;
+  bool huge = ::madvise(begin, length, MADV_HUGEPAGE) == 0;
+  for (std::size_t done = 0; done < length;) {
+    const std::size_t step = std::min(kStretch, length - done);
+    const auto start = std::chrono::steady_clock::now();
+    if (::madvise(begin + done, step, MADV_POPULATE_WRITE) != 0) return;
+    done += step;
+    if (huge && done < length && std::chrono::steady_clock::now() - start > kSlowPerStretch) {
+      ::madvise(begin + done, length - done, MADV_NOHUGEPAGE);
+      huge = false;
+    }
+  }
+}
+
 // A bitmap buffer from array new (its owner releases it with delete[]),
 // zero-filled when asked; with `orNull` a failed allocation gives null
-// instead of throwing. Faulting a large buffer in 4 KiB pages costs more
-// than writing it to disk, so large ones are asked to sit on huge pages
-// before their first touch; the kernel may decline, which changes nothing.
+// instead of throwing. Large ones are mapped in first (MapIn).
 unsigned char* NewBitmap(std::size_t n, bool zero, bool orNull = false) {
   auto* bitmap = orNull ? new (std::nothrow) unsigned char[n] : new unsigned char[n];
   if (bitmap == nullptr) return nullptr;
-  constexpr std::size_t kHuge = std::size_t{2} << 20;
-  if (n >= 2 * kHuge) {
-    const std::size_t skip = (kHuge - reinterpret_cast<std::uintptr_t>(bitmap) % kHuge) % kHuge;
-    ::madvise(bitmap + skip, (n - skip) / kHuge * kHuge, MADV_HUGEPAGE);
-  }
+  MapIn(bitmap, n);
   if (zero) std::memset(bitmap, 0, n);
   return bitmap;
 }
