@@ -4,6 +4,12 @@ ratios against the baselines measured in the same run, with the targets and
 the peak heap use per operation. Run by scripts/bench.sh:
 
     report.py [--scratch DIR] bench_filestore.json bench_formalities.json ...
+    report.py --scale OP [--plot FILE.svg] bench_formalities.json ...
+        one operation across bitmap sizes: ratio to its floor, cost per byte
+        relative to 64 MiB, spread of the repetitions, peak heap
+    prog --benchmark_list_tests | report.py --select FILTER [--scale OP]
+        the Google Benchmark filter that runs what FILTER (or OP) selects
+        together with the baselines those are compared against
 
 Every figure is a median over the repetitions of a run (peak heap: the
 largest seen; alternating op/baseline runs: the repetition with the median ratio). The table is Markdown, readable as it is in a terminal.
