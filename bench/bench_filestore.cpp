@@ -6,7 +6,8 @@
 // The operations also report their peak heap use as a multiple of the bitmap
 // ("peak/bitmap": they make no copy of it, so next to 0).
 // The 64 MiB cases alone: --benchmark_filter='/67108864/'
-// Merges of 256 MiB and 1 GiB (3 GiB of memory) run only with KQ_BENCH_LARGE=1.
+// Merges of 256 MiB and 1 GiB (3 GiB of memory) run only with KQ_BENCH_LARGE=1;
+// KQ_BENCH_SIZES replaces every list of sizes (BenchSizes.h).
 #include <KqLogControl.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "BenchHeap.h"
+#include "BenchSizes.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -23,15 +25,14 @@
 
 namespace {
 
-constexpr int64_t kKiB = 1024, kMiB = 1024 * kKiB, kGiB = 1024 * kMiB;
+constexpr int64_t kKiB = 1024, kMiB = 1024 * kKiB;
 
 void MergeSizes(benchmark::internal::Benchmark* b) {
-  for (int64_t n : {4 * kKiB, kMiB, 64 * kMiB}) b->Arg(n);
-  if (std::getenv("KQ_BENCH_LARGE") != nullptr) b->Arg(256 * kMiB)->Arg(kGiB);
+  for (int64_t n : kqbench::Sizes({4 * kKiB, kMiB, 64 * kMiB})) b->Arg(n);
 }
 
 void FileSizes(benchmark::internal::Benchmark* b) {
-  for (int64_t n : {4 * kKiB, kMiB, 64 * kMiB}) b->Arg(n);
+  for (int64_t n : kqbench::Sizes({4 * kKiB, kMiB, 64 * kMiB}, false)) b->Arg(n);
 }
 
 // Every page written, so no benchmark pays for first-touch faults.

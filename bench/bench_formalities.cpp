@@ -5,8 +5,9 @@
 // byte listings) against level 0 (no lines at all), and at level 2 (every
 // byte listed) at 4 KiB only.
 //
-// Bitmaps of 4 KiB, 1 MiB and 64 MiB; KQ_BENCH_LARGE=1 adds 256 MiB and 1 GiB
-// (about seven bitmaps of memory at once, and five of disk).
+// Bitmaps of 4 KiB, 1 MiB and 64 MiB; KQ_BENCH_LARGE=1 adds 256 MiB and 1 GiB,
+// KQ_BENCH_SIZES replaces the list (BenchSizes.h). About seven bitmaps of
+// memory at once, and five of disk.
 // Counters, medians of the alternating runs of one repetition:
 //   op_ms, base_ms   the operation and its baseline (I/O floor, or no logging)
 //   op/base          their ratio
@@ -26,6 +27,7 @@
 #include <kqbitmapops/KQBitMapOps.h>
 
 #include "BenchHeap.h"
+#include "BenchSizes.h"
 
 #include <algorithm>
 #include <chrono>
@@ -38,18 +40,9 @@
 
 namespace {
 
-constexpr std::size_t kKiB = 1024, kMiB = 1024 * kKiB, kGiB = 1024 * kMiB;
+constexpr std::size_t kKiB = 1024, kMiB = 1024 * kKiB;
 const char kVolume[] = "/dev/sda1";
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::size_t> Sizes() {
-  std::vector<std::size_t> sizes{4 * kKiB, kMiB, 64 * kMiB};
-  if (std::getenv("KQ_BENCH_LARGE") != nullptr) {
-    sizes.push_back(256 * kMiB);
-    sizes.push_back(kGiB);
-  }
-  return sizes;
-}
 
 // Small bitmaps take a few fsyncs per run, whose noise more runs even out;
 // large ones take seconds.
@@ -302,8 +295,8 @@ void BM_FormalitiesLogging(benchmark::State& state) {
 }
 
 void Register() {
-  for (std::size_t n : Sizes()) {
-    const auto arg = static_cast<int64_t>(n);
+  for (const int64_t arg : kqbench::Sizes({4 * kKiB, kMiB, 64 * kMiB})) {
+    const auto n = static_cast<std::size_t>(arg);
     const int runs = RunsFor(n);
     auto add = [&](const char* name, void (*fn)(benchmark::State&)) {
       auto* b = benchmark::RegisterBenchmark(name, fn)->Arg(arg)->Iterations(runs);

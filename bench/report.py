@@ -4,6 +4,12 @@ ratios against the baselines measured in the same run, with the targets and
 the peak heap use per operation. Run by scripts/bench.sh:
 
     report.py [--scratch DIR] bench_filestore.json bench_formalities.json ...
+    report.py --scale OP [--plot FILE.svg] bench_formalities.json ...
+        one operation across bitmap sizes: ratio to its floor, cost per byte
+        relative to 64 MiB, spread of the repetitions, peak heap
+    prog --benchmark_list_tests | report.py --select FILTER [--scale OP]
+        the Google Benchmark filter that runs what FILTER (or OP) selects
+        together with the baselines those are compared against
 
 Every figure is a median over the repetitions of a run (peak heap: the
 largest seen; alternating op/baseline runs: the repetition with the median ratio). The table is Markdown, readable as it is in a terminal.
@@ -13,18 +19,25 @@ import datetime
 import json
 import os
 import platform
+import re
 import statistics
+import subprocess
 import sys
 import textwrap
 
 KIB, MIB, GIB = 1 << 10, 1 << 20, 1 << 30
 TIME_TARGET_FROM = 64 * MIB  # the time targets are stated for 64 MiB bitmaps and up
+REFERENCE_SIZE = 64 * MIB  # the scale mode's per-byte costs are relative to this size
+PER_BYTE_LIMIT, SPREAD_LIMIT = 1.25, 1.3
 
 
 # How each row is measured. kind "pair": two benchmarks of the same size in
 # the filestore program, compared by their median times; "paired": one
 # benchmark that ran the operation alternately with its baseline and carries
-# both medians and their ratio in its counters.
+# both medians and their ratio in its counters. time_target applies from
+# TIME_TARGET_FROM up, unless time_target_by_size names a stricter one from a
+# larger size on. scale_targets: above 64 MiB the per-byte cost must stay
+# within PER_BYTE_LIMIT of that at 64 MiB, and the spread under SPREAD_LIMIT.
 ROWS = [
     dict(op="MergeBM", base="memcpy", kind="pair", bench="BM_MergeBM", ref="BM_Memcpy",
          throughput=True, time_target=(">=", 0.8), heap_target="nocopy"),
@@ -35,10 +48,12 @@ ROWS = [
     dict(op="ReadBMFromFile", base="read", kind="pair", bench="BM_ReadBMFromFile",
          ref="BM_PlainRead", time_target=("<=", 1.15), heap_target="nocopy"),
     dict(op="DoBitmapFormalities", base="read + 2 x (write+fsync)", kind="paired",
-         bench="BM_Formalities", time_target=("<=", 1.25), heap_target=3),
-    dict(op="GetBitMap", base="read", kind="paired", bench="BM_GetBitMap", heap_target=2),
+         bench="BM_Formalities", time_target=("<=", 1.10), heap_target=3,
+         time_target_by_size={256 * MIB: ("<=", 1.00)}),
+    dict(op="GetBitMap", base="read", kind="paired", bench="BM_GetBitMap", heap_target=2,
+         scale_targets=True),
     dict(op="DoBitmapDump", base="read + write+fsync", kind="paired", bench="BM_Dump",
-         heap_target=2),
+         heap_target=2, scale_targets=True),
     dict(op="DoBitmapFormalities, log level 1", base="log level 0", kind="paired",
          bench="BM_FormalitiesLogLevel1"),
     dict(op="DoBitmapFormalities, log level 2", base="log level 0", kind="paired",
@@ -108,9 +123,16 @@ def heap_cells(row, peak_multiple, size):
     return [shown, f"≤ {target}× + 1 MiB", "met" if ok else "MISSED"]
 
 
+def time_target(row, size):
+    if row.get("time_target") is None or size < TIME_TARGET_FROM:
+        return None
+    stricter = [(s, t) for s, t in row.get("time_target_by_size", {}).items() if size >= s]
+    return max(stricter)[1] if stricter else row["time_target"]
+
+
 def time_cells(row, ratio, size):
-    target = row.get("time_target")
-    if target is None or size < TIME_TARGET_FROM:
+    target = time_target(row, size)
+    if target is None:
         return [f"{ratio:.2f}", "—", ""]
     sign, limit = target
     ok = ratio >= limit if sign == ">=" else ratio <= limit
@@ -119,36 +141,136 @@ def time_cells(row, ratio, size):
     return [shown, f"{'≥' if sign == '>=' else '≤'} {limit}", "met" if ok else "MISSED"]
 
 
+def figures(row, runs, size):
+    """The operation's time, its baseline's and their ratio at one size, and
+    the operation's time in each repetition; None when either is missing."""
+    mine = runs.get((row["bench"], size))
+    if not mine:
+        return None
+    if row["kind"] == "pair":
+        ref = runs.get((row["ref"], size))
+        if not ref:
+            return None
+        each = [seconds(r) for r in mine]
+        op_s = statistics.median(each)
+        base_s = statistics.median(seconds(r) for r in ref)
+        ratio = base_s / op_s if row.get("throughput") else op_s / base_s
+    else:
+        # The times shown are those of the repetition with the median
+        # ratio, so the row stays consistent when fsync times jump
+        # between repetitions.
+        middle = sorted(mine, key=lambda r: r["op/base"])[(len(mine) - 1) // 2]
+        op_s, base_s = middle["op_ms"] / 1e3, middle["base_ms"] / 1e3
+        ratio = middle["op/base"]
+        each = [r["op_ms"] / 1e3 for r in mine]
+    return dict(op_s=op_s, base_s=base_s, ratio=ratio, each=each, peak=peak(mine))
+
+
 def build_rows(runs):
     sizes = sorted({size for (_, size) in runs})
     table, notes = [], []
     for row in ROWS:
         for size in sizes:
-            mine = runs.get((row["bench"], size))
-            if not mine:
+            fig = figures(row, runs, size)
+            if fig is None:
                 continue
-            if row["kind"] == "pair":
-                ref = runs.get((row["ref"], size))
-                if not ref:
-                    continue
-                op_s = statistics.median(seconds(r) for r in mine)
-                base_s = statistics.median(seconds(r) for r in ref)
-                ratio = base_s / op_s if row.get("throughput") else op_s / base_s
-            else:
-                # The times shown are those of the repetition with the median
-                # ratio, so the row stays consistent when fsync times jump
-                # between repetitions.
-                middle = sorted(mine, key=lambda r: r["op/base"])[(len(mine) - 1) // 2]
-                op_s, base_s = middle["op_ms"] / 1e3, middle["base_ms"] / 1e3
-                ratio = middle["op/base"]
-                adjusted = [r["op/(base+alloc2)"] for r in mine if "op/(base+alloc2)" in r]
-                if adjusted and row.get("time_target") is None:
-                    notes.append((row["op"], size, statistics.median(adjusted)))
+            adjusted = [r["op/(base+alloc2)"] for r in runs[(row["bench"], size)]
+                        if "op/(base+alloc2)" in r]
+            if adjusted and row.get("time_target") is None:
+                notes.append((row["op"], size, statistics.median(adjusted)))
             label = row["op"] + (" (throughput)" if row.get("throughput") else "")
-            table.append([label, row["base"], fmt_size(size), fmt_time(op_s), fmt_time(base_s)]
-                         + time_cells(row, ratio, size)
-                         + heap_cells(row, peak(mine), size))
+            table.append([label, row["base"], fmt_size(size), fmt_time(fig["op_s"]),
+                          fmt_time(fig["base_s"])]
+                         + time_cells(row, fig["ratio"], size)
+                         + heap_cells(row, fig["peak"], size))
     return table, notes
+
+
+def find_row(name):
+    """The row an operation name (DoBitmapFormalities) or benchmark name
+    (BM_Formalities, Formalities) stands for."""
+    key = name.lower().removeprefix("bm_")
+    for row in ROWS:
+        if key in (row["op"].lower(), row["bench"].lower().removeprefix("bm_")):
+            return row
+    names = ", ".join(r["bench"].removeprefix("BM_") for r in ROWS)
+    sys.exit(f"report.py: no operation {name!r}; one of {names}")
+
+
+def select(names, pattern, scale):
+    """A filter for one program that runs the benchmarks `pattern` (Google
+    Benchmark's, a leading "-" negates) or the `scale` operation selects,
+    with the baselines they are compared against."""
+    if scale:
+        pattern = "^" + re.escape(find_row(scale)["bench"]) + "/"
+    negate = pattern.startswith("-")
+    regex = re.compile(pattern[1:] if negate else pattern)
+    chosen = {n for n in names if bool(regex.search(n)) != negate}
+    refs = {row["bench"]: row["ref"] for row in ROWS if row["kind"] == "pair"}
+    for name in list(chosen):
+        family, _, rest = name.partition("/")
+        if family in refs:
+            chosen |= {n for n in names if n == refs[family] + "/" + rest}
+    return "^(" + "|".join(re.escape(n) for n in sorted(chosen)) + ")$" if chosen else ""
+
+
+def scale_rows(row, runs):
+    """One line per size for the scale mode, and the points of the plot."""
+    sizes = sorted(size for (bench, size) in runs if bench == row["bench"])
+    got = {size: figures(row, runs, size) for size in sizes}
+    got = {size: fig for size, fig in got.items() if fig is not None}
+    typical = {size: statistics.median(fig["each"]) for size, fig in got.items()}
+    ref = typical.get(REFERENCE_SIZE)
+    table, points = [], []
+    for size, fig in got.items():
+        per_byte = (typical[size] / size) / (ref / REFERENCE_SIZE) if ref else None
+        spread = max(fig["each"]) / min(fig["each"]) if min(fig["each"]) > 0 else None
+        checks = []
+        if row.get("scale_targets") and size > REFERENCE_SIZE:
+            if per_byte is not None:
+                checks.append(per_byte <= PER_BYTE_LIMIT)
+            if spread is not None:
+                checks.append(spread < SPREAD_LIMIT)
+        target = time_target(row, size)
+        if target is not None:
+            checks.append(fig["ratio"] >= target[1] if target[0] == ">=" else
+                          fig["ratio"] <= target[1])
+        peak_cells = heap_cells(row, fig["peak"], size)
+        if peak_cells[2]:
+            checks.append(peak_cells[2] == "met")
+        table.append([fmt_size(size), fmt_time(fig["op_s"]), fmt_time(fig["base_s"]),
+                      f"{fig['ratio']:.2f}", "—" if per_byte is None else f"{per_byte:.2f}",
+                      "—" if spread is None else f"{spread:.2f}", peak_cells[0],
+                      "" if not checks else "met" if all(checks) else "MISSED"])
+        points.append((size, fig["ratio"], per_byte))
+    return table, points
+
+
+def plot(path, row, points, title):
+    """Ratio (and per-byte cost) against size, as SVG (PNG for a .png path), by gnuplot."""
+    data = "\n".join(f"{size} {ratio} {'NaN' if per is None else per} \"{fmt_size(size)}\""
+                     for size, ratio, per in points)
+    ratio_name = "memcpy / op throughput" if row.get("throughput") else "op time / floor time"
+    terminal = "pngcairo size 900,520" if path.endswith(".png") else "svg size 900,520 dynamic"
+    script = f"""set terminal {terminal} enhanced font "sans,12"
+set output "{path}"
+set title "{title}" noenhanced
+set logscale x 2
+set xlabel "bitmap size"
+set ylabel "ratio"
+set yrange [0:*]
+set grid
+set key top left
+set offsets graph 0.04, graph 0.04, 0, 0
+$d << EOD
+{data}
+EOD
+plot $d using 1:2:xtic(4) with linespoints lw 2 pt 7 title "{ratio_name}", \\
+     $d using 1:3 with linespoints lw 2 pt 5 \\
+       title "cost per byte / at {fmt_size(REFERENCE_SIZE)}", \\
+     1 with lines dt 2 lc "gray" notitle
+"""
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
 
 def markdown(header, rows):
@@ -199,8 +321,17 @@ def filesystem(path):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--scratch", default=os.environ.get("TMPDIR") or "/tmp")
-    parser.add_argument("files", nargs="+")
+    parser.add_argument("--select", metavar="FILTER",
+                        help="print a filter for the benchmark names on stdin: those FILTER "
+                             "selects (all for an empty one) with their baselines")
+    parser.add_argument("--scale", metavar="OP", help="one operation across sizes")
+    parser.add_argument("--plot", metavar="FILE",
+                        help="with --scale: draw ratio against size (FILE.svg or FILE.png)")
+    parser.add_argument("files", nargs="*")
     args = parser.parse_args()
+    if args.select is not None:
+        print(select(sys.stdin.read().split(), args.select, args.scale))
+        return
     runs, context = load(args.files)
     if not runs:
         sys.exit("report.py: no benchmark results in " + " ".join(args.files))
@@ -218,6 +349,9 @@ def main():
           f"run started {started:%Y-%m-%d %H:%M} UTC"
           + (f"; load average at start: {load_avg[0]:.2f}" if load_avg else ""))
     print()
+    if args.scale:
+        scale_report(find_row(args.scale), runs, reps, args.plot)
+        return
     header = ["Operation", "Baseline (same run)", "Bitmap", "Op time", "Baseline time", "Ratio",
               "Time target", "Status", "Peak heap", "Heap target", "Status"]
     table, notes = build_rows(runs)
@@ -230,16 +364,53 @@ def main():
             "repetition); their rows show the repetition with the median ratio. The log-level "
             "rows compare "
             "DoBitmapFormalities with itself at log level 0 (no lines at all). Time targets "
-            f"are checked from {fmt_size(TIME_TARGET_FROM)} up; peak heap (the largest seen) "
+            f"are checked from {fmt_size(TIME_TARGET_FROM)} up (DoBitmapFormalities: 1.10, "
+            "from 256 MiB 1.00); peak heap (the largest seen) "
             "is the most the operation held at once, as a multiple of the bitmap size.")
     if notes:
         largest = max(size for _, size, _ in notes)
         adjusted = ", ".join(f"{op} {value:.2f}" for op, size, value in notes if size == largest)
-        text += (" GetBitMap and DoBitmapDump have no time target; their floor leaves out the "
+        text += (" GetBitMap and DoBitmapDump have no ratio target (their cost per byte across "
+                 "sizes is checked by the scale mode); their floor leaves out the "
                  "two fresh bitmap buffers they must allocate and fill. Against floor + "
                  f"allocating two bitmaps, at {fmt_size(largest)}: {adjusted}.")
     print()
     print(textwrap.fill(text, width=100))
+
+
+def scale_report(row, runs, reps, plot_path):
+    table, points = scale_rows(row, runs)
+    if not table:
+        sys.exit(f"report.py: no results for {row['op']}")
+    ratio = "Ratio (memcpy/op)" if row.get("throughput") else "Ratio (op/floor)"
+    header = ["Bitmap", "Op time", "Floor time", ratio, f"Per byte vs {fmt_size(REFERENCE_SIZE)}",
+              "Spread", "Peak heap", "Targets"]
+    print(f"{row['op']} against its floor ({row['base']}), by bitmap size")
+    print()
+    print(markdown(header, table))
+    targets = []
+    if row.get("time_target"):
+        sign, limit = row["time_target"]
+        targets.append(f"ratio {'≥' if sign == '>=' else '≤'} {limit} from "
+                       f"{fmt_size(TIME_TARGET_FROM)}"
+                       + "".join(f", {t[1]} from {fmt_size(s)}"
+                                 for s, t in sorted(row.get("time_target_by_size", {}).items())))
+    if row.get("scale_targets"):
+        targets.append(f"above {fmt_size(REFERENCE_SIZE)} per byte ≤ {PER_BYTE_LIMIT} and spread "
+                       f"< {SPREAD_LIMIT}")
+    if row.get("heap_target"):
+        targets.append("peak heap " + heap_cells(row, 0, 1)[1])
+    text = (f"Times are medians of {reps} repetitions run interleaved at random, the "
+            "operation alternating with its floor where it has one. Per byte: the operation's "
+            f"time per byte over that at {fmt_size(REFERENCE_SIZE)}, 1.00 for a cost that grows "
+            "in step with the size. Spread: slowest over fastest repetition of the operation. "
+            "Peak heap: the most the operation held at once, as a multiple of the bitmap. "
+            "Targets: " + ("; ".join(targets) if targets else "none") + ".")
+    print()
+    print(textwrap.fill(text, width=100))
+    if plot_path:
+        plot(plot_path, row, points, f"{row['op']}: ratio against bitmap size")
+        print(f"\nplot: {plot_path}")
 
 
 if __name__ == "__main__":

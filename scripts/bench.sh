@@ -5,16 +5,38 @@
 #
 #   scripts/bench.sh                       4 KiB, 1 MiB and 64 MiB bitmaps
 #   KQ_BENCH_LARGE=1 scripts/bench.sh      also 256 MiB and 1 GiB (about 8 GiB of memory)
-#   scripts/bench.sh --benchmark_filter=Merge   extra arguments go to every program
+#   scripts/bench.sh --benchmark_filter=Save   what the filter selects, with its baselines
+#   scripts/bench.sh --scale Formalities [--plot]
+#       one operation from 4 KiB to 1 GiB: per size its ratio to the floor, its
+#       cost per byte relative to 64 MiB, the spread of its repetitions and its
+#       peak heap; --plot also draws the ratio against the size (gnuplot, SVG
+#       next to the JSON results). Operations: Formalities, GetBitMap, Dump,
+#       SaveBMToFile, ReadBMFromFile, MergeBM, MergeBMFromOffset.
 #
-# KQ_BENCH_REPETITIONS (default 5) sets the repetitions the medians are taken
-# over; KQ_BENCH_BUILD (default build-bench) the build tree. The JSON results
-# stay in the build tree's bench-results/; files are written under $TMPDIR or /tmp.
+# Other arguments go to every program. KQ_BENCH_REPETITIONS (default 5) sets
+# the repetitions the medians are taken over; KQ_BENCH_SIZES (such as
+# "4K,64M,1G") the bitmap sizes; KQ_BENCH_BUILD (default build-bench) the build
+# tree. The JSON results stay in the build tree's bench-results/; files are
+# written under $TMPDIR or /tmp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+filter="" scale="" plot=0 pass=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --scale) scale=${2:?--scale needs an operation}; shift 2 ;;
+    --scale=*) scale=${1#*=}; shift ;;
+    --plot) plot=1; shift ;;
+    --benchmark_filter=*) filter=${1#*=}; shift ;;
+    *) pass+=("$1"); shift ;;
+  esac
+done
+[ -n "$scale" ] || [ $plot -eq 0 ] || { echo "--plot goes with --scale" >&2; exit 2; }
+[ -z "$scale" ] || export KQ_BENCH_SIZES=${KQ_BENCH_SIZES:-4K,64K,1M,16M,64M,256M,512M,1G}
+
 extra=()
 command -v python3 >/dev/null 2>&1 || extra+=(python3)
+[ $plot -eq 0 ] || extra+=(gnuplot-nox)
 scripts/deps.sh "${extra[@]}"
 
 dir=${KQ_BENCH_BUILD:-build-bench}
@@ -30,11 +52,19 @@ results=()
 for prog in "$dir"/bench/bench_*; do
   [[ -f $prog && -x $prog ]] || continue
   name=$(basename "$prog")
+  # A filter keeps the baselines of what it selects, or the ratios could not be made.
+  selected=$("$prog" --benchmark_list_tests |
+    python3 bench/report.py --select "$filter" ${scale:+--scale "$scale"})
+  [ -n "$selected" ] || continue
   echo "running $name ..." >&2
   "$prog" --benchmark_format=json --benchmark_out="$out/$name.json" \
     --benchmark_out_format=json --benchmark_repetitions="$reps" \
-    --benchmark_enable_random_interleaving=true "$@" >/dev/null
+    --benchmark_enable_random_interleaving=true --benchmark_filter="$selected" \
+    "${pass[@]}" >/dev/null
   results+=("$out/$name.json")
 done
-[ ${#results[@]} -gt 0 ] || { echo "no benchmark programs in $dir/bench" >&2; exit 1; }
-python3 bench/report.py --scratch "${TMPDIR:-/tmp}" "${results[@]}"
+[ ${#results[@]} -gt 0 ] || { echo "no benchmark selected in $dir/bench" >&2; exit 1; }
+args=(--scratch "${TMPDIR:-/tmp}")
+[ -z "$scale" ] || args+=(--scale "$scale")
+[ $plot -eq 0 ] || args+=(--plot "$out/scale-$scale.svg")
+python3 bench/report.py "${args[@]}" "${results[@]}"
