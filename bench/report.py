@@ -248,7 +248,8 @@ def scale_rows(row, runs):
 
 def plot(path, row, points, title):
     """Ratio (and per-byte cost) against size, as SVG (PNG for a .png path), by gnuplot."""
-    data = "\n".join(f"{size} {ratio} {'NaN' if per is None else per} \"{fmt_size(size)}\""
+    data = "\n".join(f"{size} {ratio} {'NaN' if per is None else per} "
+                     f"\"{fmt_size(size).replace(' ', '').replace('iB', '')}\""
                      for size, ratio, per in points)
     ratio_name = "memcpy / op throughput" if row.get("throughput") else "op time / floor time"
     terminal = "pngcairo size 900,520" if path.endswith(".png") else "svg size 900,520 dynamic"
@@ -257,8 +258,8 @@ set output "{path}"
 set title "{title}" noenhanced
 set logscale x 2
 set xlabel "bitmap size"
-set ylabel "ratio"
-set yrange [0:*]
+set ylabel "ratio (log scale)"
+set logscale y 2
 set grid
 set key top left
 set offsets graph 0.04, graph 0.04, 0, 0
