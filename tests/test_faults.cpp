@@ -65,8 +65,6 @@ struct Workflow {
 
 class Faults : public kqtest::KqFixture {
  protected:
-  void Write(int block) { driver->RecordWrite(kVolume, uint64_t(block) * 4096, 1); }
-
   // A fresh volume with the changes, a bitmap file holding an earlier one.
   std::unique_ptr<Steps> Fresh(const Workflow& w) {
     driver->ClearFaults();
