@@ -296,6 +296,19 @@ bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, kqfile::FileL
   return true;
 }
 
+// What every workflow on a bitmap file does first: take the file's lock
+// (exclusive for writers), answer a take-over a dead job left in it, and,
+// as a writer, remove the new files a killed save left behind.
+bool EnterWorkflow(KQBitMapOps& ops, KQVolume* const& volume, kqfile::FileLock& lock,
+                   const std::string& file, bool exclusive, EvDebug& log, const char* tag) {
+  if (!LockBitmapFile(lock, file, exclusive, log, tag) ||
+      !RecoverInterrupted(ops, volume, lock, log, tag, file)) {
+    return false;
+  }
+  if (exclusive) kqfile::RemoveLeftovers(file);
+  return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -682,11 +695,7 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
   // Serialised with every other workflow on this bitmap file.
   kqfile::FileLock lock;
   if (fetches || level == BKP_LEVEL_DELETE_BM) {
-    if (!LockBitmapFile(lock, defaultName, true, m_log, tag) ||
-        !RecoverInterrupted(*this, m_volume, lock, m_log, tag, defaultName)) {
-      return false;
-    }
-    kqfile::RemoveLeftovers(defaultName);
+    if (!EnterWorkflow(*this, m_volume, lock, defaultName, true, m_log, tag)) return false;
   }
 
   if (fileName.empty()) {
@@ -833,11 +842,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   // Serialised with every other workflow on the dump file; a dump that
   // clears records its take-over in the lock as formalities do.
   kqfile::FileLock lock;
-  if (!LockBitmapFile(lock, dumpFile, true, m_log, tag) ||
-      !RecoverInterrupted(*this, m_volume, lock, m_log, tag, dumpFile)) {
-    return false;
-  }
-  kqfile::RemoveLeftovers(dumpFile);
+  if (!EnterWorkflow(*this, m_volume, lock, dumpFile, true, m_log, tag)) return false;
   bool exists = false;
   if (!ProbeBitmapFile(dumpFile, &exists, m_log, tag)) return false;
 
@@ -940,10 +945,7 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
   // after it cleared.
   kqfile::FileLock lock;
   const std::string file = m_defaultBitmapFileName;
-  if (!LockBitmapFile(lock, file, false, log, tag) ||
-      !RecoverInterrupted(*this, m_volume, lock, log, tag, file)) {
-    return false;
-  }
+  if (!EnterWorkflow(*this, m_volume, lock, file, false, log, tag)) return false;
 
   std::unique_ptr<unsigned char[]> disk(NewBitmap(size, true));
   unsigned char header = 0;
@@ -1008,11 +1010,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
 
   // From the read of the file to its replacement no other job works on it.
   kqfile::FileLock lock;
-  if (!LockBitmapFile(lock, bitmapFile, true, m_log, tag) ||
-      !RecoverInterrupted(*this, m_volume, lock, m_log, tag, bitmapFile)) {
-    return false;
-  }
-  kqfile::RemoveLeftovers(bitmapFile);
+  if (!EnterWorkflow(*this, m_volume, lock, bitmapFile, true, m_log, tag)) return false;
   bool exists = false;
   if (!ProbeBitmapFile(bitmapFile, &exists, m_log, tag)) return false;
 
