@@ -77,7 +77,8 @@ void Check(bool ok, const char* what) {
   }
 }
 
-// The I/O floor, plain system calls: one whole read, or a write and an fsync.
+// The I/O floor, plain system calls: one whole read, or a new file written,
+// flushed and renamed over the old one.
 void ReadFile(const std::string& path, unsigned char* buffer, std::size_t n) {
   int fd = ::open(path.c_str(), O_RDONLY);
   Check(fd >= 0, "floor open for read");
@@ -88,13 +89,15 @@ void ReadFile(const std::string& path, unsigned char* buffer, std::size_t n) {
   Check(got == n, "floor read");
 }
 void WriteFile(const std::string& path, const unsigned char* data, std::size_t n) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+  const std::string fresh = path + ".new";
+  int fd = ::open(fresh.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
   Check(fd >= 0, "floor open for write");
   std::size_t done = 0;
   for (ssize_t w; done < n && (w = ::write(fd, data + done, n - done)) > 0;)
     done += static_cast<std::size_t>(w);
   Check(done == n && ::fsync(fd) == 0, "floor write");
   ::close(fd);
+  Check(::rename(fresh.c_str(), path.c_str()) == 0, "floor rename");
 }
 
 class Env {
@@ -244,7 +247,8 @@ void Formalities(Env& env) {
         "DoBitmapFormalities");
 }
 
-// Reading the old file plus writing and fsyncing two files of the same size.
+// Reading the old file plus writing, flushing and renaming two files of the
+// same size over older ones.
 void FormalitiesFloor(Env& env) {
   ReadFile(env.ops->File("bm"), env.scratch.data(), env.scratch.size());
   WriteFile(env.dir + "/floor1", env.scratch.data(), env.scratch.size());

@@ -239,9 +239,42 @@ bool ProbeBitmapFile(const std::string& file, bool* exists, EvDebug& log, const 
   return true;
 }
 
+// The restart bitmap written ahead by the take-over running on this thread,
+// until a save takes it (Ahead).
+thread_local kqfile::AheadFile* t_ahead = nullptr;
+
+// Makes a file written ahead available to the saves of this thread for as
+// long as it lives.
+class Ahead {
+ public:
+  explicit Ahead(kqfile::AheadFile* file) noexcept : file_(file) { t_ahead = file; }
+  ~Ahead() {
+    if (t_ahead == file_) t_ahead = nullptr;
+  }
+  Ahead(const Ahead&) = delete;
+  Ahead& operator=(const Ahead&) = delete;
+
+  // The file for a save of exactly these bytes, taken by the first such
+  // save; null when there is none. The file stands in only while its mapped
+  // bytes are the buffer handed to the save: a replaced step may have
+  // written to them, which the replacement then finds (AheadFile::Unchanged).
+  static kqfile::AheadFile* For(const unsigned char* bitmap, std::size_t n, unsigned char header) {
+    kqfile::AheadFile* file = t_ahead;
+    if (file == nullptr || file->data() != bitmap || file->size() != n || file->header() != header) {
+      return nullptr;
+    }
+    t_ahead = nullptr;
+    return file;
+  }
+
+ private:
+  kqfile::AheadFile* file_;
+};
+
 // Creates the new file of a save, logging why it could not be.
-bool OpenFile(kqfile::Replacement& file, EvDebug& log, const char* tag, const char* name) {
-  if (file.Open()) return true;
+bool OpenFile(kqfile::Replacement& file, EvDebug& log, const char* tag, const char* name,
+              kqfile::AheadFile* ahead = nullptr) {
+  if (file.Open(ahead)) return true;
   const int err = errno;
   if (file.notRegular()) {
     log.Debug(tag, "Bitmap File %s is not a regular file. Returning failure", name);
@@ -257,11 +290,11 @@ bool OpenFile(kqfile::Replacement& file, EvDebug& log, const char* tag, const ch
 // the target's place, logging the step that failed as the save always has.
 bool WriteAndCommit(kqfile::Replacement& file, EvDebug& log, const char* tag, const char* name,
                     const unsigned char* header, const unsigned char* bitmap, std::size_t size) {
-  if (header != nullptr && !file.Append(header, 1)) {
+  if (!file.adopted() && header != nullptr && !file.Append(header, 1)) {
     log.Debug(tag, "1a:Failed to write to file=%s error no=%d", name, errno);
     return false;
   }
-  if (!file.Append(bitmap, size)) {
+  if (!file.adopted() && !file.Append(bitmap, size)) {
     log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
     return false;
   }
@@ -381,7 +414,7 @@ bool KQBitMapOps::SaveBMToFile(unsigned char* bitmap, unsigned long size, unsign
   m_log.Debug(tag, "Saving bitmap to %s", fileName.c_str());
   // The previous file stays whole until the new one is complete and flushed.
   kqfile::Replacement file(fileName);
-  if (!OpenFile(file, m_log, tag, fileName.c_str())) return false;
+  if (!OpenFile(file, m_log, tag, fileName.c_str(), Ahead::For(bitmap, size, *header))) return false;
   return WriteAndCommit(file, m_log, tag, fileName.c_str(), header, bitmap, size);
 }
 
@@ -1071,21 +1104,39 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     return false;
   }
   unsigned char* const merged = driverBM.get();
-  std::unique_ptr<unsigned char[]> restart;  // the bitmap as fetched, once the merge changes it
+  // The bitmap as fetched, once the merge changes it: written ahead to a file
+  // that its save then puts in place, which spares a copy in memory and
+  // writing it later; a copy in memory where that cannot be done.
+  kqfile::AheadFile fetchedFile;
+  std::unique_ptr<unsigned char[]> restart;
+  std::unique_ptr<Ahead> offered;
+  unsigned char* fetched = merged;
   // From here until the bitmap file holds the merge, the driver's changes
   // live only in these buffers: any failure hands them back to the driver
   // (as fetched where a copy exists; else merged, a superset).
   auto giveBack = [&]() {
-    unsigned char* bits = restart ? restart.get() : merged;
-    if (size == 0 || GiveBack(reserve.get(), m_log, tag, vol, type, bits, size)) lock.End();
+    if (size == 0 || GiveBack(reserve.get(), m_log, tag, vol, type, fetched, size)) lock.End();
   };
   try {
     m_log.Debug(tag, "Got BM from driver");
     m_log.Debug(tag, "Printing Driver BM");
     LogBytes(m_log, tag, merged, size);
+    if (disk && restartName != nullptr && size > 0) {
+      // The bitmap file, read and soon replaced, gives up its cached pages
+      // to this file: recently used memory, where otherwise a large file's
+      // pages come from memory long unused, slow to get on a virtual machine.
+      kqfile::DropCachedPages(bitmapFile);
+    }
     if (disk && restartName != nullptr) {
-      restart.reset(NewBitmap(size, false));
-      std::memcpy(restart.get(), merged, size);
+      if (size > 0 &&
+          fetchedFile.Write(kqfile::DirectoryOf(bitmapFile), info.bitmapHeader, merged, size)) {
+        fetched = fetchedFile.data();
+        offered = std::make_unique<Ahead>(&fetchedFile);
+      } else {
+        restart.reset(NewBitmap(size, false));
+        std::memcpy(restart.get(), merged, size);
+        fetched = restart.get();
+      }
     }
 
     m_log.Debug(tag, "Merge Disk BM with BM from Driver");
@@ -1094,6 +1145,9 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
       giveBack();
       return false;
     }
+    // Merged, the file's bitmap is no longer needed: its memory is the
+    // cheapest the new file's pages can have.
+    disk.reset();
     m_log.Debug(tag, "Merge done");
     m_log.Debug(tag, "Saving Merged  bitmap to file");
     if (!SaveBMToFile(merged, size, &info.bitmapHeader, std::string())) {
@@ -1107,11 +1161,10 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   }
   lock.End();
   m_log.debugBreak("/tmp/DoBitMap.afterwritingmergedbm", nullptr, 0, 0, true);
-  unsigned char* asFetched = restart ? restart.get() : merged;
   m_log.Debug(tag, "Printing Mergerd BM");
   LogBytes(m_log, tag, merged, size);
   m_log.Debug(tag, "Printing Restarted BM");
-  LogBytes(m_log, tag, asFetched, size);
+  LogBytes(m_log, tag, fetched, size);
   // One lock at a time: two jobs whose bitmap and restart names are crossed
   // then never wait for each other.
   lock.Release();
@@ -1133,7 +1186,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
       }
       kqfile::RemoveLeftovers(m_defaultBitmapFileName);
       m_log.Debug(tag, "Saving restart bitmap to file");
-      if (!SaveBMToFile(asFetched, size, &info.bitmapHeader, std::string())) {
+      if (!SaveBMToFile(fetched, size, &info.bitmapHeader, std::string())) {
         m_log.Debug(tag, "Failed to save restart bitmap to file");
         return false;
       }

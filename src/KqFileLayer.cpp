@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -114,17 +116,22 @@ int Resolve(const std::string& path, std::string* real, bool* exists, struct sta
   return ELOOP;
 }
 
-// Gives up the page cache of a file whose contents are about to be replaced;
-// only clean pages go, the file itself is untouched. A replacement needs as
-// many fresh pages as the file has, and those freed here are the cheapest to
-// get: for a large bitmap they are otherwise taken from memory the system has
-// long left unused, or reclaimed from other files, while the old copy still
-// sits in the cache until the rename drops it anyway.
-void DropCachedPages(const std::string& path) noexcept {
-  const int saved = errno;
-  const kqfile::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (fd.valid()) ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
-  errno = saved;
+// Writes `n` bytes at `offset`, the end of what `fd` holds, handing each
+// slice to writeback as soon as it is written so the final flush finds
+// little left. Only the slice just written: asking for the whole file each
+// time makes the kernel walk every earlier slice again, which turned a 1 GiB
+// save from 0.8 s into as much as 2.4 s.
+bool AppendPaced(int fd, std::size_t offset, const unsigned char* data, std::size_t n) noexcept {
+  constexpr std::size_t kSlice = std::size_t{8} << 20;
+  std::size_t done = 0;
+  do {
+    const std::size_t part = std::min(kSlice, n - done);
+    if (!kqfile::WriteFully(fd, data + done, part)) return false;
+    ::sync_file_range(fd, static_cast<off64_t>(offset + done), static_cast<off64_t>(part),
+                      SYNC_FILE_RANGE_WRITE);
+    done += part;
+  } while (done < n);
+  return true;
 }
 
 bool FlushDirectory(const std::string& path) {
@@ -222,6 +229,21 @@ bool SameFile(const std::string& a, const std::string& b) noexcept {
          sa.st_ino == sb.st_ino;
 }
 
+std::string DirectoryOf(const std::string& path) { return DirName(path); }
+
+// Gives up the page cache of a file whose contents are about to be replaced;
+// only clean pages go, the file itself is untouched. A replacement needs as
+// many fresh pages as the file has, and those freed here are the cheapest to
+// get: for a large bitmap they are otherwise taken from memory the system has
+// long left unused, or reclaimed from other files, while the old copy still
+// sits in the cache until the rename drops it anyway.
+void DropCachedPages(const std::string& path) noexcept {
+  const int saved = errno;
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.valid()) ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+  errno = saved;
+}
+
 void OpenForRead(const std::string& path, ReadHandle* handle) noexcept {
   handle->fd.adopt(KQ_SYS(::open(path.c_str(), O_RDONLY | O_DSYNC | O_NONBLOCK | O_CLOEXEC)));
   if (!handle->fd.valid()) return;
@@ -246,7 +268,7 @@ Replacement::~Replacement() {
   }
 }
 
-bool Replacement::Open() {
+bool Replacement::Open(AheadFile* ahead) {
   if (target_.empty()) {
     errno = ENOENT;
     return false;
@@ -265,7 +287,8 @@ bool Replacement::Open() {
   if (exists) DropCachedPages(real_);
   const std::string dir = DirName(real_);
   std::string temp = Join(dir, Stem(real_) + kTempInfix + std::string(kTempRandom, 'X'));
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  if (ahead != nullptr && ahead->fd_.valid()) Adopt(ahead, dir, &temp);
+  for (int attempt = 0; !adopted_ && attempt < 100; ++attempt) {
     if (!RandomName(&temp[temp.size() - kTempRandom], kTempRandom)) return false;
     fd_.adopt(
         KQ_SYS(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)));
@@ -289,15 +312,81 @@ bool Replacement::Open() {
 }
 
 bool Replacement::Append(const unsigned char* data, std::size_t n) noexcept {
-  constexpr std::size_t kSlice = std::size_t{8} << 20;
-  std::size_t done = 0;
-  do {
-    const std::size_t part = std::min(kSlice, n - done);
-    if (!WriteFully(fd_.get(), data + done, part)) return false;
-    done += part;
-    ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-  } while (done < n);
+  if (!AppendPaced(fd_.get(), written_, data, n)) return false;
+  written_ += n;
   return true;
+}
+
+AheadFile::~AheadFile() {
+  if (map_ != nullptr) ::munmap(map_, bytes_);
+}
+
+bool AheadFile::Write(const std::string& dir, unsigned char header, const unsigned char* data,
+                      std::size_t n) noexcept {
+  fd_.adopt(KQ_SYS(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)));
+  if (!fd_.valid() || !AppendPaced(fd_.get(), 0, &header, 1) ||
+      !AppendPaced(fd_.get(), 1, data, n) || KQ_SYS(::fsync(fd_.get())) != 0) {
+    fd_.reset();
+    return false;
+  }
+  void* map = ::mmap(nullptr, n + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd_.get(), 0);
+  if (map == MAP_FAILED) {
+    fd_.reset();
+    return false;
+  }
+  map_ = static_cast<unsigned char*>(map);
+  bytes_ = n + 1;
+  header_ = header;
+  return true;
+}
+
+bool AheadFile::Unchanged() const noexcept {
+  // One 64-bit entry per page: bit 63 present, bit 62 swapped out, bit 61
+  // the file's own page (a written page of a private mapping is a copy).
+  constexpr uint64_t kPresent = uint64_t{1} << 63, kSwapped = uint64_t{1} << 62,
+                     kFilePage = uint64_t{1} << 61;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const Fd pagemap(::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC));
+  if (map_ == nullptr || !pagemap.valid()) return false;
+  const std::size_t first = reinterpret_cast<std::uintptr_t>(map_) / page;
+  const std::size_t pages = (bytes_ + page - 1) / page;
+  uint64_t entries[512];
+  for (std::size_t done = 0; done < pages;) {
+    const std::size_t want = std::min<std::size_t>(pages - done, 512);
+    const ssize_t got = ::pread(pagemap.get(), entries, want * sizeof entries[0],
+                                static_cast<off_t>((first + done) * sizeof entries[0]));
+    if (got != static_cast<ssize_t>(want * sizeof entries[0])) return false;
+    for (std::size_t i = 0; i < want; ++i) {
+      if ((entries[i] & kSwapped) != 0 || ((entries[i] & kPresent) != 0 && (entries[i] & kFilePage) == 0)) {
+        return false;
+      }
+    }
+    done += want;
+  }
+  return true;
+}
+
+// Links the file written ahead at a fresh name in `dir` when it lies on the
+// same file system; otherwise the caller creates and writes a new file.
+void Replacement::Adopt(AheadFile* ahead, const std::string& dir, std::string* temp) {
+  struct stat file {
+  }, there{};
+  if (::fstat(ahead->fd_.get(), &file) != 0 || ::stat(dir.c_str(), &there) != 0 ||
+      file.st_dev != there.st_dev || !ahead->Unchanged()) {
+    return;
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(ahead->fd_.get());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!RandomName(&(*temp)[temp->size() - kTempRandom], kTempRandom)) return;
+    if (KQ_SYS(::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp->c_str(), AT_SYMLINK_FOLLOW)) ==
+        0) {
+      fd_.adopt(ahead->fd_.release());
+      written_ = ahead->bytes_;
+      adopted_ = true;
+      return;
+    }
+    if (errno != EEXIST) return;
+  }
 }
 
 Replacement::Stage Replacement::Commit() {

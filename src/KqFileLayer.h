@@ -33,6 +33,12 @@ class Fd {
   }
   // Closes now; false (errno set) when close reports an error.
   bool reset() noexcept;
+  // Hands the descriptor over without closing it.
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;
@@ -52,6 +58,12 @@ Presence Probe(const std::string& path) noexcept;
 // True when both names lead to one existing file (links followed).
 bool SameFile(const std::string& a, const std::string& b) noexcept;
 
+// The directory part of a path ("." for a bare name).
+std::string DirectoryOf(const std::string& path);
+
+// Gives up the page cache of a file whose contents are about to be replaced.
+void DropCachedPages(const std::string& path) noexcept;
+
 // Opens an existing file for reading without blocking on a FIFO or device.
 // Anything but a regular file is closed again and reported as `notRegular`.
 struct ReadHandle {
@@ -59,6 +71,40 @@ struct ReadHandle {
   bool notRegular = false;
 };
 void OpenForRead(const std::string& path, ReadHandle* handle) noexcept;
+
+// A file's contents written before it is known where the file goes: an
+// unnamed file in a directory, written and flushed, and mapped so its bytes
+// can stand in for the buffer they came from. A Replacement of a target on
+// the same file system later puts it in place without writing it again.
+// Unused, it leaves nothing behind, not even when the job is killed.
+class AheadFile {
+ public:
+  AheadFile() = default;
+  ~AheadFile();
+  AheadFile(const AheadFile&) = delete;
+  AheadFile& operator=(const AheadFile&) = delete;
+
+  // Writes the header byte and `n` bytes of data, flushes them and maps
+  // them. False (nothing kept) when any of it fails.
+  bool Write(const std::string& dir, unsigned char header, const unsigned char* data,
+             std::size_t n) noexcept;
+  // The data as mapped: a private copy-on-write mapping, so writing to it
+  // never changes the file.
+  unsigned char* data() const noexcept { return map_ == nullptr ? nullptr : map_ + 1; }
+  std::size_t size() const noexcept { return map_ == nullptr ? 0 : bytes_ - 1; }
+  unsigned char header() const noexcept { return header_; }
+  // True only when the mapped data provably still equals the file: no page
+  // of the mapping has been written to (the kernel's page map shows every
+  // page present still to be the file's own).
+  bool Unchanged() const noexcept;
+
+ private:
+  friend class Replacement;
+  Fd fd_;
+  unsigned char* map_ = nullptr;
+  std::size_t bytes_ = 0;  // header byte included
+  unsigned char header_ = 0;
+};
 
 // Replaces a file durably: the new contents go to a fresh, unguessably named
 // file in the target's directory, which is flushed and renamed over the
@@ -85,8 +131,11 @@ class Replacement {
   // Creates the new file (mode 0666 less the umask; a replaced file's mode
   // and, where permitted, owner). False with errno set; `notRegular` when the
   // target exists as something else, `noTempIn` names the directory when the
-  // new file could not be created there.
-  bool Open();
+  // new file could not be created there. Given a file written ahead, it takes
+  // that file as the new one where it can (then `adopted`: nothing is left
+  // to append), and otherwise creates one as it would without.
+  bool Open(AheadFile* ahead = nullptr);
+  bool adopted() const { return adopted_; }
   bool notRegular() const { return notRegular_; }
   const std::string& noTempIn() const { return noTempIn_; }
 
@@ -98,11 +147,14 @@ class Replacement {
   Stage Commit();
 
  private:
+  void Adopt(AheadFile* ahead, const std::string& dir, std::string* temp);
   std::string target_;
   std::string real_;
   std::string temp_;
   std::string noTempIn_;
   bool notRegular_ = false;
+  bool adopted_ = false;
+  std::size_t written_ = 0;
   Fd fd_;
 };
 

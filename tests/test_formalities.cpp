@@ -3,6 +3,7 @@
 // GetBitMap handing a job their OR with a bitmap file; on every way out of
 // them no change is lost, nothing is left half done, and the log says why.
 #include <gmock/gmock.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -154,6 +155,54 @@ TEST_F(Formalities, LogsEveryStepAndTheBytesAtLevelTwo) {
   EXPECT_FALSE(faulty->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false));
   EXPECT_EQ(log->entries().back().text, "Failed to initialize KQVolume");
   EXPECT_EQ(log->entries().back().kind, Entry::Kind::DebugLvl);
+}
+
+// The restart file is written while the merge is made, and its save only
+// puts it in place: whatever the save is handed must still be what lands.
+TEST_F(Formalities, TheRestartFileHoldsWhatItsSaveIsHanded) {
+  struct Scribbler : kqtest::DirOps {
+    using DirOps::DirOps;
+    int saves = 0, bit = -1;  // set in the buffer of the second (restart) save
+    bool SaveBMToFile(unsigned char* b, unsigned long n, unsigned char* h,
+                      std::string f) override {
+      if (++saves == 2 && bit >= 0) b[bit / 8] |= static_cast<unsigned char>(1u << (bit % 8));
+      return DirOps::SaveBMToFile(b, n, h, std::move(f));
+    }
+  };
+  const std::string restart = suffixFile("restart");
+  kqtest::TempDir shm;  // elsewhere, maybe on another file system
+  struct Case {
+    const char* what;
+    int bit;
+    std::string linkTo;  // the restart path is a link to this file
+  };
+  const Case cases[] = {
+      {"as fetched", -1, ""},
+      {"a step wrote to it", 60, ""},
+      {"a link to another directory", -1, shm.file("r")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    WriteAll(bm(), File(0x11, Bits({100})));
+    Scribbler o(dir.path(), kVolume);
+    o.SetVolName(kVolume);
+    o.bit = c.bit;
+    const std::string target = c.linkTo.empty() ? restart : c.linkTo;
+    WriteAll(target, File(0x11, Bits({7})));
+    chmod(target.c_str(), 0640);
+    if (!c.linkTo.empty()) {
+      ASSERT_EQ(symlink(c.linkTo.c_str(), restart.c_str()), 0);
+    }
+    Write(1);
+    ASSERT_TRUE(o.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false));
+    EXPECT_EQ(ReadAll(bm()), File(0x5A, Bits({1, 100})));
+    EXPECT_EQ(ReadAll(target), File(0x5A, c.bit < 0 ? Bits({1}) : Bits({1, c.bit})));
+    struct stat st {};
+    EXPECT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    unlink(c.linkTo.c_str());
+  }
 }
 
 TEST_F(Formalities, EveryFailureLosesNoChange) {
