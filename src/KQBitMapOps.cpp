@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <new>
 
@@ -93,14 +94,16 @@ void LogBytes(EvDebug& log, const char* tag, const unsigned char* bitmap, unsign
 // slower than small pages would have been ends the advice for the rest. A
 // kernel without MADV_POPULATE_WRITE maps nothing here: the first touch
 // faults the pages in as before.
+constexpr std::size_t kHuge = std::size_t{2} << 20;
+// Smaller buffers are left to fault in as they are touched.
+constexpr std::size_t kMapInFrom = 3 * kHuge;
 void MapIn(unsigned char* buffer, std::size_t n) noexcept {
-  constexpr std::size_t kHuge = std::size_t{2} << 20;
   constexpr std::size_t kStretch = std::size_t{8} << 20;
   // Small pages map about 1 MiB a millisecond or faster; slower stretches are
   // paying for compaction or for the host.
   constexpr auto kSlowPerStretch = std::chrono::microseconds(kStretch >> 20 << 10);
   const std::size_t skip = (kHuge - reinterpret_cast<std::uintptr_t>(buffer) % kHuge) % kHuge;
-  if (n < skip + 2 * kHuge) return;
+  if (n < kMapInFrom || n < skip + 2 * kHuge) return;
   unsigned char* const begin = buffer + skip;
   const std::size_t length = (n - skip) / kHuge * kHuge;
   bool huge = ::madvise(begin, length, MADV_HUGEPAGE) == 0;
@@ -126,6 +129,73 @@ unsigned char* NewBitmap(std::size_t n, bool zero, bool orNull = false) {
   if (zero) std::memset(bitmap, 0, n);
   return bitmap;
 }
+
+// Lends an object to the steps this thread runs while it lives: a workflow
+// prepares it, and the step it was made for takes it, once. A replaced step
+// that never asks leaves it to be released with the workflow.
+template <typename T>
+class Lent {
+ public:
+  explicit Lent(T* object) noexcept : object_(object) { current_ = object; }
+  ~Lent() {
+    if (current_ == object_) current_ = nullptr;
+  }
+  Lent(const Lent&) = delete;
+  Lent& operator=(const Lent&) = delete;
+
+  // The object lent on this thread when `fits` accepts it; null otherwise.
+  template <typename Fits>
+  static T* Take(Fits fits) {
+    T* object = current_;
+    if (object == nullptr || !fits(*object)) return nullptr;
+    current_ = nullptr;
+    return object;
+  }
+
+ private:
+  static thread_local T* current_;
+  T* object_;
+};
+template <typename T>
+thread_local T* Lent<T>::current_ = nullptr;
+
+// A bitmap buffer (NewBitmap) mapped in on a second thread while this one
+// maps and reads the bitmap file: at large sizes a fresh buffer costs about
+// as much as that read, mostly in page faults, which either core can take.
+// Without a second thread, for a small buffer, or when there is nothing to
+// do beside it (`beside` false), it is made when taken.
+class BufferAside {
+ public:
+  BufferAside(std::size_t n, bool zero, bool beside = true) : size_(n), zero_(zero) {
+    if (!beside || n < kMapInFrom) return;
+    try {
+      made_ = std::async(std::launch::async, [n, zero] { return NewBitmap(n, zero); });
+    } catch (...) {
+      // No thread to spare.
+    }
+  }
+  ~BufferAside() {
+    if (!made_.valid()) return;
+    try {
+      delete[] made_.get();
+    } catch (...) {
+      // Its allocation failed: nothing to release.
+    }
+  }
+  BufferAside(const BufferAside&) = delete;
+  BufferAside& operator=(const BufferAside&) = delete;
+
+  // The buffer, the caller's from now on (array delete); throws as
+  // NewBitmap does.
+  unsigned char* Take() { return made_.valid() ? made_.get() : NewBitmap(size_, zero_); }
+  std::size_t size() const { return size_; }
+  bool zero() const { return zero_; }
+
+ private:
+  const std::size_t size_;
+  const bool zero_;
+  std::future<unsigned char*> made_;
+};
 
 // Owns the buffer a retrieval allocates through its out-parameter from the
 // moment it is stored there, so a retrieval that throws leaks nothing.
@@ -238,38 +308,6 @@ bool ProbeBitmapFile(const std::string& file, bool* exists, EvDebug& log, const 
   *exists = presence == kqfile::Presence::Present;
   return true;
 }
-
-// The restart bitmap written ahead by the take-over running on this thread,
-// until a save takes it (Ahead).
-thread_local kqfile::AheadFile* t_ahead = nullptr;
-
-// Makes a file written ahead available to the saves of this thread for as
-// long as it lives.
-class Ahead {
- public:
-  explicit Ahead(kqfile::AheadFile* file) noexcept : file_(file) { t_ahead = file; }
-  ~Ahead() {
-    if (t_ahead == file_) t_ahead = nullptr;
-  }
-  Ahead(const Ahead&) = delete;
-  Ahead& operator=(const Ahead&) = delete;
-
-  // The file for a save of exactly these bytes, taken by the first such
-  // save; null when there is none. The file stands in only while its mapped
-  // bytes are the buffer handed to the save: a replaced step may have
-  // written to them, which the replacement then finds (AheadFile::Unchanged).
-  static kqfile::AheadFile* For(const unsigned char* bitmap, std::size_t n, unsigned char header) {
-    kqfile::AheadFile* file = t_ahead;
-    if (file == nullptr || file->data() != bitmap || file->size() != n || file->header() != header) {
-      return nullptr;
-    }
-    t_ahead = nullptr;
-    return file;
-  }
-
- private:
-  kqfile::AheadFile* file_;
-};
 
 // Creates the new file of a save, logging why it could not be.
 bool OpenFile(kqfile::Replacement& file, EvDebug& log, const char* tag, const char* name,
@@ -413,8 +451,13 @@ bool KQBitMapOps::SaveBMToFile(unsigned char* bitmap, unsigned long size, unsign
   }
   m_log.Debug(tag, "Saving bitmap to %s", fileName.c_str());
   // The previous file stays whole until the new one is complete and flushed.
+  // A restart file written ahead for exactly these bytes stands in for
+  // writing them; AheadFile::Unchanged checks that nobody wrote to them since.
+  kqfile::AheadFile* ahead = Lent<kqfile::AheadFile>::Take([&](const kqfile::AheadFile& f) {
+    return f.data() == bitmap && f.size() == size && f.header() == *header;
+  });
   kqfile::Replacement file(fileName);
-  if (!OpenFile(file, m_log, tag, fileName.c_str(), Ahead::For(bitmap, size, *header))) return false;
+  if (!OpenFile(file, m_log, tag, fileName.c_str(), ahead)) return false;
   return WriteAndCommit(file, m_log, tag, fileName.c_str(), header, bitmap, size);
 }
 
@@ -606,7 +649,10 @@ bool AllocateForType(KQVolume& volume, EvDebug& log, const char* tag, KQVBitmapT
       return false;
   }
   *size = bytes;
-  *bitmap = NewBitmap(bytes, true);
+  // A workflow may have had it mapped in beside its file read.
+  BufferAside* aside = Lent<BufferAside>::Take(
+      [&](const BufferAside& b) { return b.size() == bytes && b.zero(); });
+  *bitmap = aside != nullptr ? aside->Take() : NewBitmap(bytes, true);
   return true;
 }
 
@@ -879,6 +925,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   bool exists = false;
   if (!ProbeBitmapFile(dumpFile, &exists, m_log, tag)) return false;
 
+  BufferAside driverAside(incrSize, false, exists);  // mapped in beside the file's read
   std::unique_ptr<unsigned char[]> disk;
   unsigned char diskHeader = 0;
   if (exists) {
@@ -895,7 +942,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   }
 
   m_log.Debug(tag, "Trying to get Bitmap  From Driver  for Vol %s ", vol);
-  std::unique_ptr<unsigned char[]> driverBM(NewBitmap(incrSize, false));
+  std::unique_ptr<unsigned char[]> driverBM(driverAside.Take());
   // A replaced step may have used and released the volume object meanwhile.
   if (m_volume == nullptr && (!InitAndValidateVolObject(std::string()) || m_volume == nullptr)) {
     m_log.DebugLvl(tag, 1, "Failed to initialize KQVolume");
@@ -980,6 +1027,7 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
   const std::string file = m_defaultBitmapFileName;
   if (!EnterWorkflow(*this, m_volume, lock, file, false, log, tag)) return false;
 
+  BufferAside out(size, true);  // mapped in beside the file's read
   std::unique_ptr<unsigned char[]> disk(NewBitmap(size, true));
   unsigned char header = 0;
   if (!ReadBMFromFile(disk.get(), size, &header, std::string())) {
@@ -988,7 +1036,7 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
   }
   log.DebugLvl(tag, 1, "Printing Disk BM");
   LogBytes(log, tag, disk.get(), size);
-  *mergedBitmap = NewBitmap(size, true);
+  *mergedBitmap = out.Take();
 
   if (!GetBMFromDriver(type, mergedBitmap, &size, false)) {
     log.DebugLvl(tag, 1, "Failed to get BM from driver");
@@ -1047,6 +1095,12 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   bool exists = false;
   if (!ProbeBitmapFile(bitmapFile, &exists, m_log, tag)) return false;
 
+  // The driver's bitmap is mapped in beside the file's read.
+  unsigned long fetchSize = 0;
+  const bool typeKnown = TypeSize(info, type, &fetchSize);
+  BufferAside driverAside(fetchSize, true, typeKnown && exists && fetchSize == size);
+  const Lent<BufferAside> lentAside(&driverAside);
+
   std::unique_ptr<unsigned char[]> disk;
   const unsigned long diskSize = size;
   unsigned char diskHeader = 0;
@@ -1056,11 +1110,10 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     m_log.Debug(tag, "BM on disk exist");
     // A bitmap of another size could not be merged into the file's; known
     // from the volume information, so refused before the driver is touched.
-    unsigned long typeSize = 0;
-    if (TypeSize(info, type, &typeSize) && typeSize != diskSize) {
+    if (typeKnown && fetchSize != diskSize) {
       m_log.Debug("KQBitMapOps::MergeBM",
                   " Src Bitmap Size %ld is not equal Destbitmap size %ld, can't merge.",
-                  static_cast<long>(typeSize), static_cast<long>(diskSize));
+                  static_cast<long>(fetchSize), static_cast<long>(diskSize));
       m_log.Debug(tag, "Failed to Merge BM");
       return false;
     }
@@ -1081,8 +1134,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   // are safe: a job killed in between leaves it for the next call, which
   // marks the bitmap dirty. A type the volume information does not know is
   // refused by the retrieval before anything is cleared, so it needs none.
-  unsigned long fetchSize = 0;
-  if (TypeSize(info, type, &fetchSize) && !BeginTakeOver(lock, m_log, tag, vol, type, bitmapFile)) {
+  if (typeKnown && !BeginTakeOver(lock, m_log, tag, vol, type, bitmapFile)) {
     return false;
   }
 
@@ -1109,7 +1161,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   // writing it later; a copy in memory where that cannot be done.
   kqfile::AheadFile fetchedFile;
   std::unique_ptr<unsigned char[]> restart;
-  std::unique_ptr<Ahead> offered;
+  std::unique_ptr<Lent<kqfile::AheadFile>> offered;
   unsigned char* fetched = merged;
   // From here until the bitmap file holds the merge, the driver's changes
   // live only in these buffers: any failure hands them back to the driver
@@ -1131,7 +1183,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
       if (size > 0 &&
           fetchedFile.Write(kqfile::DirectoryOf(bitmapFile), info.bitmapHeader, merged, size)) {
         fetched = fetchedFile.data();
-        offered = std::make_unique<Ahead>(&fetchedFile);
+        offered = std::make_unique<Lent<kqfile::AheadFile>>(&fetchedFile);
       } else {
         restart.reset(NewBitmap(size, false));
         std::memcpy(restart.get(), merged, size);
