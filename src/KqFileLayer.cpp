@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "KqIoTesting.h"
 
@@ -324,8 +325,10 @@ AheadFile::~AheadFile() {
 bool AheadFile::Write(const std::string& dir, unsigned char header, const unsigned char* data,
                       std::size_t n) noexcept {
   fd_.adopt(KQ_SYS(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)));
+  // Not flushed here: its writeback goes on beside the job's other work, and
+  // the save that puts it in place flushes it first, as any new file.
   if (!fd_.valid() || !AppendPaced(fd_.get(), 0, &header, 1) ||
-      !AppendPaced(fd_.get(), 1, data, n) || KQ_SYS(::fsync(fd_.get())) != 0) {
+      !AppendPaced(fd_.get(), 1, data, n)) {
     fd_.reset();
     return false;
   }
@@ -350,10 +353,10 @@ bool AheadFile::Unchanged() const noexcept {
   if (map_ == nullptr || !pagemap.valid()) return false;
   const std::size_t first = reinterpret_cast<std::uintptr_t>(map_) / page;
   const std::size_t pages = (bytes_ + page - 1) / page;
-  uint64_t entries[512];
+  std::vector<uint64_t> entries(std::min<std::size_t>(pages, 8192));
   for (std::size_t done = 0; done < pages;) {
-    const std::size_t want = std::min<std::size_t>(pages - done, 512);
-    const ssize_t got = ::pread(pagemap.get(), entries, want * sizeof entries[0],
+    const std::size_t want = std::min(pages - done, entries.size());
+    const ssize_t got = ::pread(pagemap.get(), entries.data(), want * sizeof entries[0],
                                 static_cast<off_t>((first + done) * sizeof entries[0]));
     if (got != static_cast<ssize_t>(want * sizeof entries[0])) return false;
     for (std::size_t i = 0; i < want; ++i) {

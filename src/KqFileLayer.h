@@ -73,7 +73,8 @@ struct ReadHandle {
 void OpenForRead(const std::string& path, ReadHandle* handle) noexcept;
 
 // A file's contents written before it is known where the file goes: an
-// unnamed file in a directory, written and flushed, and mapped so its bytes
+// unnamed file in a directory, written (flushed by the Replacement that
+// takes it) and mapped so its bytes
 // can stand in for the buffer they came from. A Replacement of a target on
 // the same file system later puts it in place without writing it again.
 // Unused, it leaves nothing behind, not even when the job is killed.
@@ -84,8 +85,8 @@ class AheadFile {
   AheadFile(const AheadFile&) = delete;
   AheadFile& operator=(const AheadFile&) = delete;
 
-  // Writes the header byte and `n` bytes of data, flushes them and maps
-  // them. False (nothing kept) when any of it fails.
+  // Writes the header byte and `n` bytes of data and maps them. False
+  // (nothing kept) when either fails.
   bool Write(const std::string& dir, unsigned char header, const unsigned char* data,
              std::size_t n) noexcept;
   // The data as mapped: a private copy-on-write mapping, so writing to it
