@@ -121,9 +121,9 @@ class Env {
     ops.reset();
     driver.reset();
     kqlog::SetDestination("");
-    for (const char* name : {"/.sda1_bm", "/.sda1_restart", "/.sda1_incr-tmp", "/.sda1_bm.kqlock",
-                             "/.sda1_restart.kqlock", "/.sda1_incr-tmp.kqlock", "/floor1",
-                             "/floor2", "/log"})
+    for (const char* name :
+         {"/.sda1_bm", "/.sda1_restart", "/.sda1_incr-tmp", "/.sda1_bm.kqlock",
+          "/.sda1_restart.kqlock", "/.sda1_incr-tmp.kqlock", "/floor1", "/floor2", "/log"})
       ::unlink((dir + name).c_str());
     ::rmdir(dir.c_str());
   }

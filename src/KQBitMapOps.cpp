@@ -696,8 +696,8 @@ bool AllocateForType(KQVolume& volume, EvDebug& log, const char* tag, KQVBitmapT
   }
   *size = bytes;
   // A workflow may have had it mapped in beside its file read.
-  BufferAside* aside = Lent<BufferAside>::Take(
-      [&](const BufferAside& b) { return b.size() == bytes && b.zero(); });
+  BufferAside* aside =
+      Lent<BufferAside>::Take([&](const BufferAside& b) { return b.size() == bytes && b.zero(); });
   *bitmap = aside != nullptr ? aside->Take() : NewBitmap(bytes, true);
   return true;
 }

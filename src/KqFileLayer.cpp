@@ -360,7 +360,8 @@ bool AheadFile::Unchanged() const noexcept {
                                 static_cast<off_t>((first + done) * sizeof entries[0]));
     if (got != static_cast<ssize_t>(want * sizeof entries[0])) return false;
     for (std::size_t i = 0; i < want; ++i) {
-      if ((entries[i] & kSwapped) != 0 || ((entries[i] & kPresent) != 0 && (entries[i] & kFilePage) == 0)) {
+      if ((entries[i] & kSwapped) != 0 ||
+          ((entries[i] & kPresent) != 0 && (entries[i] & kFilePage) == 0)) {
         return false;
       }
     }
@@ -381,8 +382,7 @@ void Replacement::Adopt(AheadFile* ahead, const std::string& dir, std::string* t
   const std::string self = "/proc/self/fd/" + std::to_string(ahead->fd_.get());
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!RandomName(&(*temp)[temp->size() - kTempRandom], kTempRandom)) return;
-    if (KQ_SYS(::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp->c_str(), AT_SYMLINK_FOLLOW)) ==
-        0) {
+    if (KQ_SYS(::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp->c_str(), AT_SYMLINK_FOLLOW)) == 0) {
       fd_.adopt(ahead->fd_.release());
       written_ = ahead->bytes_;
       adopted_ = true;

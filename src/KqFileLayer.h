@@ -73,11 +73,10 @@ struct ReadHandle {
 void OpenForRead(const std::string& path, ReadHandle* handle) noexcept;
 
 // A file's contents written before it is known where the file goes: an
-// unnamed file in a directory, written (flushed by the Replacement that
-// takes it) and mapped so its bytes
-// can stand in for the buffer they came from. A Replacement of a target on
-// the same file system later puts it in place without writing it again.
-// Unused, it leaves nothing behind, not even when the job is killed.
+// unnamed file in a directory, written and mapped so that its bytes can
+// stand in for the buffer they came from. A Replacement of a target on the
+// same file system later flushes it and puts it in place without writing it
+// again. Unused, it leaves nothing behind, not even when the job is killed.
 class AheadFile {
  public:
   AheadFile() = default;

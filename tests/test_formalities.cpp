@@ -163,8 +163,7 @@ TEST_F(Formalities, TheRestartFileHoldsWhatItsSaveIsHanded) {
   struct Scribbler : kqtest::DirOps {
     using DirOps::DirOps;
     int saves = 0, bit = -1;  // set in the buffer of the second (restart) save
-    bool SaveBMToFile(unsigned char* b, unsigned long n, unsigned char* h,
-                      std::string f) override {
+    bool SaveBMToFile(unsigned char* b, unsigned long n, unsigned char* h, std::string f) override {
       if (++saves == 2 && bit >= 0) b[bit / 8] |= static_cast<unsigned char>(1u << (bit % 8));
       return DirOps::SaveBMToFile(b, n, h, std::move(f));
     }
