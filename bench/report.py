@@ -152,8 +152,9 @@ def figures(row, runs, size):
         if not ref:
             return None
         each = [seconds(r) for r in mine]
+        base_each = [seconds(r) for r in ref]
         op_s = statistics.median(each)
-        base_s = statistics.median(seconds(r) for r in ref)
+        base_s = statistics.median(base_each)
         ratio = base_s / op_s if row.get("throughput") else op_s / base_s
     else:
         # The times shown are those of the repetition with the median
@@ -163,7 +164,9 @@ def figures(row, runs, size):
         op_s, base_s = middle["op_ms"] / 1e3, middle["base_ms"] / 1e3
         ratio = middle["op/base"]
         each = [r["op_ms"] / 1e3 for r in mine]
-    return dict(op_s=op_s, base_s=base_s, ratio=ratio, each=each, peak=peak(mine))
+        base_each = [r["base_ms"] / 1e3 for r in mine]
+    return dict(op_s=op_s, base_s=base_s, ratio=ratio, each=each, base_each=base_each,
+                peak=peak(mine))
 
 
 def build_rows(runs):
@@ -225,6 +228,8 @@ def scale_rows(row, runs):
     for size, fig in got.items():
         per_byte = (typical[size] / size) / (ref / REFERENCE_SIZE) if ref else None
         spread = max(fig["each"]) / min(fig["each"]) if min(fig["each"]) > 0 else None
+        base = fig["base_each"]
+        base_spread = max(base) / min(base) if base and min(base) > 0 else None
         checks = []
         if row.get("scale_targets") and size > REFERENCE_SIZE:
             if per_byte is not None:
@@ -240,7 +245,8 @@ def scale_rows(row, runs):
             checks.append(peak_cells[2] == "met")
         table.append([fmt_size(size), fmt_time(fig["op_s"]), fmt_time(fig["base_s"]),
                       f"{fig['ratio']:.2f}", "—" if per_byte is None else f"{per_byte:.2f}",
-                      "—" if spread is None else f"{spread:.2f}", peak_cells[0],
+                      "—" if spread is None else f"{spread:.2f}",
+                      "—" if base_spread is None else f"{base_spread:.2f}", peak_cells[0],
                       "" if not checks else "met" if all(checks) else "MISSED"])
         points.append((size, fig["ratio"], per_byte))
     return table, points
@@ -385,7 +391,7 @@ def scale_report(row, runs, reps, plot_path):
         sys.exit(f"report.py: no results for {row['op']}")
     ratio = "Ratio (memcpy/op)" if row.get("throughput") else "Ratio (op/floor)"
     header = ["Bitmap", "Op time", "Floor time", ratio, f"Per byte vs {fmt_size(REFERENCE_SIZE)}",
-              "Spread", "Peak heap", "Targets"]
+              "Spread", "Floor spread", "Peak heap", "Targets"]
     print(f"{row['op']} against its floor ({row['base']}), by bitmap size")
     print()
     print(markdown(header, table))
@@ -404,7 +410,8 @@ def scale_report(row, runs, reps, plot_path):
     text = (f"Times are medians of {reps} repetitions run interleaved at random, the "
             "operation alternating with its floor where it has one. Per byte: the operation's "
             f"time per byte over that at {fmt_size(REFERENCE_SIZE)}, 1.00 for a cost that grows "
-            "in step with the size. Spread: slowest over fastest repetition of the operation. "
+            "in step with the size. Spread: slowest over fastest repetition of the operation "
+            "(floor spread: of its floor, what the machine's own noise allows). "
             "Peak heap: the most the operation held at once, as a multiple of the bitmap. "
             "Targets: " + ("; ".join(targets) if targets else "none") + ".")
     print()
