@@ -348,7 +348,7 @@ bool AheadFile::Unchanged() const noexcept {
   // the file's own page (a written page of a private mapping is a copy).
   constexpr uint64_t kPresent = uint64_t{1} << 63, kSwapped = uint64_t{1} << 62,
                      kFilePage = uint64_t{1} << 61;
-  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   const Fd pagemap(::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC));
   if (map_ == nullptr || !pagemap.valid()) return false;
   const std::size_t first = reinterpret_cast<std::uintptr_t>(map_) / page;
