@@ -204,6 +204,41 @@ TEST_F(Formalities, TheRestartFileHoldsWhatItsSaveIsHanded) {
   }
 }
 
+// Bitmaps large enough for the second thread and the two-thread merge, of
+// an odd size: the same files and bits as small ones, to the last byte.
+TEST_F(Formalities, LargeBitmapsGiveTheSameFilesAndBits) {
+  const size_t n = (size_t{32} << 20) + 100;
+  const int last = static_cast<int>(n * 8 - 1);
+  kqsim::VolumeConfig cfg;
+  cfg.bytes = uint64_t{n} * 8 * cfg.blockSize;
+  cfg.fullSize = n;  // the dump takes both of one size
+  driver->AddVolume(kVolume, cfg);
+  driver->SetHook(Op::GetAndClearBitmap, nullptr);
+  kqlog::Capture quiet(1);  // no byte listings
+  auto big = [&](std::initializer_list<int> bits) { return Bits(bits, n); };
+  auto tail = [](Bytes file) { return file.empty() ? file : Bytes(file.begin() + 1, file.end()); };
+
+  WriteAll(bm(), File(0x11, big({100, last})));
+  Write(1);
+  Write(last - 1);
+  ASSERT_TRUE(ops->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false));
+  EXPECT_TRUE(ReadAll(bm()) == File(0x5A, big({1, 100, last - 1, last})));
+  EXPECT_TRUE(ReadAll(suffixFile("restart")) == File(0x5A, big({1, last - 1})));
+
+  Write(7);
+  unsigned char* out = nullptr;
+  ASSERT_TRUE(ops->GetBitMap(KQV_BITMAP_INCR, "bm", n, &out));
+  const std::unique_ptr<unsigned char[]> owned(out);
+  EXPECT_TRUE(Bytes(out, out + n) == big({1, 7, 100, last - 1, last}));
+
+  for (int round : {0, 1}) {  // without, then with a dump file to merge
+    Write(9 + round);
+    ASSERT_TRUE(ops->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true));
+  }
+  EXPECT_TRUE(tail(ReadAll(incr())) == big({7, 9, 10}));
+  EXPECT_TRUE(Driver() == big({}));
+}
+
 TEST_F(Formalities, EveryFailureLosesNoChange) {
   struct Args {
     KQVBitmapType type = KQV_BITMAP_INCR;
