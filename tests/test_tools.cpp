@@ -100,20 +100,6 @@ TEST_F(ToolsTest, DemoRunsTheWholeJobAsItsOptionsSay) {
             "kqdemo: --dir " + dir.file("0") + " is not empty; give an empty or a new directory\n");
 }
 
-// A bitmap from '0' and '1', bit n being the nth digit (least significant bit
-// first); spaces only group the digits.
-Bytes FromBits(const std::string& digits) {
-  Bytes bytes;
-  std::size_t n = 0;
-  for (char c : digits) {
-    if (c == ' ') continue;
-    if (n % 8 == 0) bytes.push_back(0);
-    if (c == '1') bytes.back() = static_cast<unsigned char>(bytes.back() | 1u << (n % 8));
-    ++n;
-  }
-  return bytes;
-}
-
 TEST_F(ToolsTest, ShowAndMapReportHeaderSizeExtentsAndShades) {
   const std::string small = Save("small", 0x5A, {0x0F, 0x00, 0x80, 0x01});
   // A run from bit 23 over ten whole bytes of ones, across word boundaries.
@@ -124,9 +110,9 @@ TEST_F(ToolsTest, ShowAndMapReportHeaderSizeExtentsAndShades) {
   auto map = [&](const char* name, const Bytes& bits) {
     return "map --ascii " + Save(name, 0x5A, bits) + " ";
   };
-  const std::string ends = map("ends", FromBits("1" + std::string(30, '0') + "1")),
-                    fives =
-                        map("fives", FromBits("00000 00001 10001 11100 01111 11111 00000 11111")),
+  // fives: set blocks 9, 10, 14-17, 21-29 and 35-39, in cells of 5: 0, 1, 2, 3, 4, 5, 0, 5.
+  const std::string ends = map("ends", kqtest::Bits({0, 31}, 4)),
+                    fives = map("fives", {0x00, 0xC6, 0xE3, 0x3F, 0xF8}),
                     aa = map("aa", Bytes(40, 0xAA));
   const std::pair<std::string, std::string> cases[] = {
       {"show " + small,
@@ -155,7 +141,7 @@ TEST_F(ToolsTest, ShowAndMapReportHeaderSizeExtentsAndShades) {
       {map("zeros", Bytes(4)) + "--width 16",
        "each cell:   1 block\n           0 ................\n          16 ................\n"
        "shades:      . none  - up to 1/3  + up to 2/3  # more  @ all (share"},
-      {map("ones", FromBits(std::string(40, '1'))) + "--width 8 --rows 2 --block-size 4K",
+      {map("ones", Bytes(5, 0xFF)) + "--width 8 --rows 2 --block-size 4K",
        "each cell:   3 blocks, 12288 bytes (12 KiB); the last cell 1\n"
        "           0 @@@@@@@@\n          24 @@@@@@\n"},
       // One bit at each end, in either bit order: lsb bits 0 and 31, msb 7 and 24.
