@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <functional>
-#include <stdexcept>
 #include <thread>
 
 #include "KqIoTesting.h"
@@ -20,6 +19,7 @@ namespace {
 using kqsim::Op;
 using kqtest::Bits;
 using kqtest::Bytes;
+using kqtest::FaultyOps;
 using kqtest::File;
 using kqtest::Line;
 using kqtest::ReadAll;
@@ -33,58 +33,32 @@ const int kChanges[] = {1, 9};  // on the driver before the call
 constexpr int kRacing = 5;      // lands inside every fetch-and-clear
 constexpr int kEarlier = 100;   // in the bitmap file before the call
 
-// Steps a derived class replaces: each may fail or throw on request.
-class Steps : public kqtest::DirOps {
- public:
-  using DirOps::DirOps;
-  enum Fault { None, SaveFails, SaveThrows, ReadFails, ReadThrows, MergeFails, MergeThrows };
-  Fault fault = None;
-  bool alwaysFailSave = false;
-
-  bool SaveBMToFile(unsigned char* b, unsigned long n, unsigned char* h, std::string f) override {
-    if (fault == SaveThrows) throw std::runtime_error("save threw");
-    if (fault == SaveFails || alwaysFailSave) return false;
-    return DirOps::SaveBMToFile(b, n, h, std::move(f));
-  }
-  bool ReadBMFromFile(unsigned char* b, unsigned long n, unsigned char* h, std::string f) override {
-    if (fault == ReadThrows) throw std::runtime_error("read threw");
-    return fault != ReadFails && DirOps::ReadBMFromFile(b, n, h, std::move(f));
-  }
-  bool MergeBM(unsigned char* t, unsigned long tn, unsigned char* o, unsigned long on) override {
-    if (fault == MergeThrows) throw std::runtime_error("merge threw");
-    return fault != MergeFails && DirOps::MergeBM(t, tn, o, on);
-  }
-};
-
 struct Workflow {
   const char* name;
   std::string suffix;  // of the bitmap file it works on
-  std::function<bool(Steps&)> run;
-  bool alwaysFailSave = false;  // the give-back: every save fails
+  std::function<bool(FaultyOps&)> run;
+  bool failSave = false;  // the give-back: every save fails
 };
 
 class Faults : public kqtest::KqFixture {
  protected:
   // A fresh volume with the changes, a bitmap file holding an earlier one.
-  std::unique_ptr<Steps> Fresh(const Workflow& w) {
-    driver->ClearFaults();
+  std::unique_ptr<FaultyOps> Fresh(const Workflow& w) {
+    ResetVolume();
     driver->ClearCalls();
-    kqsim::VolumeConfig cfg;
-    cfg.bytes = kSize * 8 * cfg.blockSize;
-    driver->AddVolume(kVolume, cfg);
     driver->SetHook(Op::GetAndClearBitmap, [this] { Write(kRacing); });
     for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
     unlink((suffixFile(w.suffix) + ".kqlock").c_str());
     for (int b : kChanges) Write(b);
     WriteAll(suffixFile(w.suffix), File(0x11, Bits({kEarlier})));
-    auto ops = std::make_unique<Steps>(dir.path(), kVolume);
-    ops->alwaysFailSave = w.alwaysFailSave;
+    auto ops = std::make_unique<FaultyOps>(dir.path(), kVolume);
+    ops->failSave = w.failSave;
     log->clear();
     return ops;
   }
 
   // Runs the workflow; a thrown exception is a report of its own and counts as true.
-  static bool Run(const Workflow& w, Steps& ops) {
+  static bool Run(const Workflow& w, FaultyOps& ops) {
     try {
       return w.run(ops);
     } catch (const std::exception&) {
@@ -118,13 +92,13 @@ class Faults : public kqtest::KqFixture {
 
 const Workflow kWorkflows[] = {
     {"formalities", "bm",
-     [](Steps& o) { return o.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false); }},
+     [](auto& o) { return o.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false); }},
     {"give-back", "bm",
-     [](Steps& o) { return o.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false); }, true},
+     [](auto& o) { return o.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false); }, true},
     {"dump", "incr-tmp",
-     [](Steps& o) { return o.DoBitmapDump(KQV_BITMAP_INCR, "/dev/sda1", true); }},
+     [](auto& o) { return o.DoBitmapDump(KQV_BITMAP_INCR, "/dev/sda1", true); }},
     {"query", "bm",
-     [](Steps& o) {
+     [](auto& o) {
        unsigned char* merged = nullptr;
        // The buffer is the caller's once handed out, also when the call throws.
        struct Release {
@@ -134,7 +108,7 @@ const Workflow kWorkflows[] = {
        return o.GetBitMap(KQV_BITMAP_INCR, "bm", kSize, &merged);
      }},
     {"level", "_YBVolBitmap",
-     [](Steps& o) { return o.ManipulateBitmap(-1, BKP_LEVEL_SAVE_INCR_BM, "named"); }},
+     [](auto& o) { return o.ManipulateBitmap(-1, BKP_LEVEL_SAVE_INCR_BM, "named"); }},
 };
 
 TEST_F(Faults, NoChangeLostUnderAnySingleFault) {
@@ -158,10 +132,13 @@ TEST_F(Faults, NoChangeLostUnderAnySingleFault) {
         }
       }
     }
-    for (int step = Steps::SaveFails; step <= Steps::MergeThrows; ++step) {
+    int step = 0;
+    for (bool FaultyOps::*fault :
+         {&FaultyOps::failSave, &FaultyOps::throwSave, &FaultyOps::failRead, &FaultyOps::throwRead,
+          &FaultyOps::failMerge, &FaultyOps::throwMerge}) {
       auto ops = Fresh(w);
-      ops->fault = static_cast<Steps::Fault>(step);
-      Check(w, "step fault " + std::to_string(step), Run(w, *ops));
+      (*ops).*fault = true;
+      Check(w, "step fault " + std::to_string(++step), Run(w, *ops));
     }
     // Every system call of the file layer, one at a time, until a run makes
     // fewer calls than the one armed.
@@ -296,14 +273,14 @@ TEST_F(Faults, ConcurrentTakeOversLoseNoWrite) {
     }
   });
   auto takeOvers = [&] {
-    Steps ops(dir.path(), kVolume);
+    FaultyOps ops(dir.path(), kVolume);
     for (int i = 0; i < 40; ++i) {
       EXPECT_TRUE(ops.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false));
     }
   };
   std::thread a(takeOvers), b(takeOvers);
   {
-    Steps ops(dir.path(), kVolume);
+    FaultyOps ops(dir.path(), kVolume);
     for (int i = 0; i < 40; ++i) {
       const int before = written;
       unsigned char* merged = nullptr;

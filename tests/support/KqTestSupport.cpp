@@ -83,7 +83,14 @@ bool FaultyOps::SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned
   return !failSave && DirOps::SaveBMToFile(bitmap, size, header, std::move(fileName));
 }
 
+bool FaultyOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
+                               std::string fileName) {
+  if (throwRead) throw std::runtime_error("read blew up");
+  return !failRead && DirOps::ReadBMFromFile(bitmap, size, header, std::move(fileName));
+}
+
 bool FaultyOps::MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) {
+  if (throwMerge) throw std::runtime_error("merge blew up");
   return !failMerge && DirOps::MergeBM(t, ts, o, os);
 }
 

@@ -46,17 +46,20 @@ class DirOps : public KQBitMapOps {
   std::string dir_;
 };
 
-// Steps a derived class replaces: saves and merges fail or throw on request,
-// and the naming refuses one suffix.
+// Steps a derived class replaces: saves, reads and merges fail or throw on
+// request, and the naming refuses one suffix.
 class FaultyOps : public DirOps {
  public:
   using DirOps::DirOps;
   bool SaveBMToFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
                     std::string fileName) override;
+  bool ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
+                      std::string fileName) override;
   bool MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) override;
   std::string PrepareAbsoluteBitmapFileName(std::string suffix, char* reserved) override;
 
-  bool failSave = false, throwSave = false, failMerge = false;
+  bool failSave = false, throwSave = false, failRead = false, throwRead = false;
+  bool failMerge = false, throwMerge = false;
   bool releaseInSave = false;  // the save uses (and so releases) the volume object, then fails
   std::string refuse = "\x01";
 };
