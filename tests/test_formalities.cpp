@@ -115,13 +115,11 @@ TEST_F(Formalities, NamesTheFilesAndLeavesTheDefaultName) {
 }
 
 TEST_F(Formalities, LogsEveryStepAndTheBytesAtLevelTwo) {
+  // The files it leaves are TheRestartFileHoldsWhatItsSaveIsHanded's to check.
   const std::string restart = suffixFile("restart");
   WriteAll(bm(), File(0x11, Bits({3})));
-  WriteAll(restart, File(0x11, Bits({7})));  // replaced, not merged into
   Write(1);
   ASSERT_TRUE(ops->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false));
-  EXPECT_EQ(ReadAll(bm()), File(0x5A, Bits({1, 3})));
-  EXPECT_EQ(ReadAll(restart), File(0x5A, Bits({1})));
   Strings want;
   auto say = [&](std::initializer_list<std::string> texts) {
     for (const std::string& t : texts) want.push_back(Line(kTag, t));
