@@ -112,7 +112,8 @@ TEST_F(SimDriverTest, RecordWriteSetsTheBitsOfEveryBlockTouched) {
 }
 
 // What the library's own tests do not show: sizes other than the bitmap's, the
-// hook's timing, the counters and the refusals.
+// counters and the refusals. (A hook runs after the work: the formalities
+// tests see the write racing a fetch-and-clear stay on the driver.)
 TEST_F(SimDriverTest, BitmapOperationsThroughTheHandle) {
   auto v = Open();
   driver->RecordWrite(kVol, 9 * 4096, 1);
@@ -124,21 +125,13 @@ TEST_F(SimDriverTest, BitmapOperationsThroughTheHandle) {
   ASSERT_TRUE(v->GetBitmap(KQV_BITMAP_FULL, buf.data(), 1, true));
   EXPECT_EQ(buf, Bytes{0});
 
-  // The hook runs after the work: its write survives the clear.
-  driver->SetHook(Op::GetAndClearBitmap, [&] { driver->RecordWrite(kVol, 0, 1); });
-  buf.assign(4, 0);
-  ASSERT_TRUE(v->GetAndClearBitmap(KQV_BITMAP_FULL, buf.data(), 4, false));
-  EXPECT_EQ(buf, Bits({9}, 4));
-  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), Bits({0}, 4));
-
   Bytes merge = {0x00, 0x81, 0xFF, 0xFF, 0xFF};
   ASSERT_TRUE(v->MergeBitmap(KQV_BITMAP_FULL, merge.data(), 2));
-  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), (Bytes{0x01, 0x81, 0, 0}));
+  EXPECT_EQ(driver->Bitmap(kVol, KQV_BITMAP_FULL), (Bytes{0x00, 0x83, 0, 0}));
   ASSERT_TRUE(v->MarkBitmapDirty(KQV_BITMAP_INCR, 0));
   ASSERT_TRUE(v->ClearBitmap(KQV_BITMAP_INCR));
   EXPECT_EQ(driver->DirtyMarks(kVol, KQV_BITMAP_INCR), 1);
   EXPECT_EQ(driver->Clears(kVol, KQV_BITMAP_INCR), 1);
-  EXPECT_EQ(driver->Clears(kVol, KQV_BITMAP_FULL), 0);  // a fetch-and-clear is not counted
 
   EXPECT_FALSE(v->ClearBitmap(static_cast<KQVBitmapType>(3)));
   EXPECT_THAT(v->GetErrorString(), HasSubstr("type 3"));
