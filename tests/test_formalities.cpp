@@ -34,6 +34,13 @@ constexpr const char* kMutate = "KQBitMapOps::MutateDefaultBitMapFileName";
 constexpr const char* kSave = "KQBitMapOps::SaveBMToFile";
 const std::string kGaveBack =
     Line(kTag, "Gave the fetched bitmap back to the driver for /dev/sda1");
+// What a give-back that could neither merge nor mark dirty logs under `tag`.
+std::string Lost(const char* tag) {
+  return Line(tag,
+              "Failed to give the fetched bitmap back to the driver for /dev/sda1 or to mark it "
+              "dirty: changes may be lost, the next backup must be a full backup: injected failure "
+              "of MarkBitmapDirty");
+}
 const Strings kBreaks = {"/tmp/DoBitMap.afterentering", "/tmp/DoBitMap.afterwritingmergedbm",
                          "/tmp/DoBitMap.afterwritingresterbm", "/tmp/DoBitMap.beforereturn"};
 
@@ -59,6 +66,20 @@ class Workflow : public kqtest::KqFixture {
     Reset(fullBytes);
     driver->SetHook(Op::GetAndClearBitmap, [this] { Write(5); });
     WriteAll(bm(), File(0x11, Bits({100})));
+  }
+  // Saves fail, then the give-back's merge, and with `markFails` its marking dirty.
+  void FailGiveBack(bool markFails) {
+    faulty->failSave = true;
+    driver->FailAt(Op::MergeBitmap);
+    if (markFails) driver->FailAt(Op::MarkBitmapDirty);
+  }
+  // A failed call says false, or passes on what a throwing save threw.
+  void ExpectFailure(const std::function<bool()>& call) {
+    if (faulty->throwSave) {
+      EXPECT_THROW(call(), std::runtime_error);
+    } else {
+      EXPECT_FALSE(call());
+    }
   }
   std::string bm() const { return suffixFile("bm"); }
   std::string incr() const { return suffixFile("incr-tmp"); }
@@ -278,18 +299,9 @@ TEST_F(Formalities, EveryFailureLosesNoChange) {
       {"empty path", [](Args& a) { a.name = ""; a.isPath = true; },
        {Line(kTag, "Failed to lock the Bitmap File  error no=2")}, Kept},
       {"save throws", [&](Args&) { faulty->throwSave = true; }, {kGaveBack}, Raced},
-      {"give-back marks dirty",
-       [&](Args&) { faulty->failSave = true; driver->FailAt(Op::MergeBitmap); },
+      {"give-back marks dirty", [&](Args&) { FailGiveBack(false); },
        {Line(kTag, "Marked the driver bitmap dirty for /dev/sda1")}, Dirty},
-      {"give-back fails",
-       [&](Args&) {
-         faulty->failSave = true;
-         driver->FailAt(Op::MergeBitmap);
-         driver->FailAt(Op::MarkBitmapDirty);
-       },
-       {Line(kTag, "Failed to give the fetched bitmap back to the driver for /dev/sda1 or to mark "
-                   "it dirty: changes may be lost, the next backup must be a full backup: injected "
-                   "failure of MarkBitmapDirty")}, Emptied},
+      {"give-back fails", [&](Args&) { FailGiveBack(true); }, {Lost(kTag)}, Emptied},
       {"restart file naming", [&](Args&) { faulty->refuse = "restart"; },
        {Line(kMutate, "Unable to modify the DefaultBitmapFileName"),
         Line(kTag, "Failed to initialize restart bitmap file")}, Emptied, true},
@@ -307,12 +319,7 @@ TEST_F(Formalities, EveryFailureLosesNoChange) {
     Write(9);
     const Bytes before = ReadAll(bm());
     log->clear();
-    if (faulty->throwSave) {
-      EXPECT_THROW(faulty->DoBitmapFormalities(a.type, a.name, a.restart, a.isPath),
-                   std::runtime_error);
-    } else {
-      EXPECT_FALSE(faulty->DoBitmapFormalities(a.type, a.name, a.restart, a.isPath));
-    }
+    ExpectFailure([&] { return faulty->DoBitmapFormalities(a.type, a.name, a.restart, a.isPath); });
     kqtest::ExpectTail(log->lines(), c.tail);
     const Bytes bits = Driver(a.type == KQV_BITMAP_FULL ? KQV_BITMAP_FULL : KQV_BITMAP_INCR);
     const size_t n = bits.size();
@@ -415,20 +422,10 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
       {"save throws", [&](Args&) { faulty->throwSave = true; }, {gaveBack}, Named, Merged},
       {"save releases the volume object", [&](Args&) { faulty->releaseInSave = true; },
        {saveFailed, gaveBack}, Named, Merged},
-      {"give-back marks dirty",
-       [&](Args&) { faulty->failSave = true; driver->FailAt(Op::MergeBitmap); },
+      {"give-back marks dirty", [&](Args&) { FailGiveBack(false); },
        {saveFailed, Line(kDump, "Marked the driver bitmap dirty for /dev/sda1")}, Named, Dirty},
-      {"give-back fails",
-       [&](Args&) {
-         faulty->failSave = true;
-         driver->FailAt(Op::MergeBitmap);
-         driver->FailAt(Op::MarkBitmapDirty);
-       },
-       {saveFailed, Line(kDump, "Failed to give the fetched bitmap back to the driver for "
-                               "/dev/sda1 or to mark it dirty: changes may be lost, the next "
-                               "backup must be a full backup: injected failure of "
-                               "MarkBitmapDirty")},
-       Named, Cleared},
+      {"give-back fails", [&](Args&) { FailGiveBack(true); }, {saveFailed, Lost(kDump)}, Named,
+       Cleared},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -440,11 +437,7 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
     Write(1);
     const Bytes before = ReadAll(incr());
     log->clear();
-    if (faulty->throwSave) {
-      EXPECT_THROW(faulty->DoBitmapDump(a.type, kVolume, a.clear), std::runtime_error);
-    } else {
-      EXPECT_FALSE(faulty->DoBitmapDump(a.type, kVolume, a.clear));
-    }
+    ExpectFailure([&] { return faulty->DoBitmapDump(a.type, kVolume, a.clear); });
     kqtest::ExpectTail(log->lines(), c.tail);
     const Bytes fates[] = {Bits({1}), Bits({1, 100}), Bytes(16, 0xFF), Bytes(16)};
     EXPECT_EQ(Driver(), fates[c.bits]);
