@@ -182,9 +182,6 @@ TEST_F(Faults, OddFilesAndNamesLoseNothing) {
       {"restart resolves to the bitmap file", [] {}, true,
        Line("KQBitMapOps::DoBitmapFormalities", "Restart bitmap file " + bm +
             " is the bitmap file: kept the merged bitmap in it"), "bm", "bm", bm},
-      {"both names empty", [] {}, true,
-       Line("KQBitMapOps::DoBitmapFormalities", "Restart bitmap file " + defaultFile() +
-            " is the bitmap file: kept the merged bitmap in it"), "", "", defaultFile()},
       {"leftover of a killed save", [&] { WriteAll(bm + ".kqtmp.AbCdEfGhIjKl", Bytes{1}); }, true,
        Line("KQBitMapOps::DoBitmapFormalities", "Merge done")},
   };
@@ -192,7 +189,6 @@ TEST_F(Faults, OddFilesAndNamesLoseNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto ops = Fresh(formalities);
-    if (std::string(c.bitmapName).empty()) WriteAll(defaultFile(), File(0x11, Bits({kEarlier})));
     c.arm();
     EXPECT_EQ(ops->DoBitmapFormalities(KQV_BITMAP_INCR, c.bitmapName, c.restart, false), c.ok);
     EXPECT_THAT(log->lines(), Contains(c.line));
