@@ -26,7 +26,6 @@ using kqtest::ReadAll;
 using kqtest::WriteAll;
 using ::testing::Contains;
 using ::testing::HasSubstr;
-using Strings = std::vector<std::string>;
 
 constexpr unsigned long kSize = 16;
 const int kChanges[] = {1, 9};  // on the driver before the call
