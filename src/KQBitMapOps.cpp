@@ -157,10 +157,13 @@ class FileBitmap {
   // Zero-filled. False when an allocation asked with `orNull` failed;
   // otherwise a failure throws, as NewBitmap.
   bool Allocate(std::size_t n, bool orNull = false) {
-    owner_.reset(NewBitmap(n + kLine, true, orNull));
+    // A size with no room for the line left over is asked for as it is:
+    // array new refuses it as it would any size it cannot give.
+    const std::size_t room = n <= SIZE_MAX - kLine ? kLine : 0;
+    owner_.reset(NewBitmap(n + room, true, orNull));
     if (!owner_) return false;
     const auto at = reinterpret_cast<std::uintptr_t>(owner_.get());
-    bits_ = owner_.get() + (kLine + 1 - at % kLine) % kLine;
+    bits_ = owner_.get() + (room == 0 ? 0 : (kLine + 1 - at % kLine) % kLine);
     return true;
   }
   unsigned char* get() const { return bits_; }

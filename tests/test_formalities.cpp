@@ -541,4 +541,22 @@ TEST_F(GetBitMapTest, FailuresChangeNothing) {
   }
 }
 
+// No room for the buffer's alignment must not shrink it: array new refuses
+// the size, as for any buffer it cannot give, and nothing changes.
+TEST_F(GetBitMapTest, ASizeNoBufferCanHoldIsRefusedAsArrayNewRefusesIt) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer's allocator aborts instead of throwing";
+#endif
+  const std::string file = suffixFile("bm");
+  WriteAll(file, File(0, Bits({3})));
+  Write(1);
+  for (const unsigned long size : {~0ul, ~0ul - 40}) {
+    unsigned char* out = nullptr;
+    EXPECT_THROW(ops->GetBitMap(KQV_BITMAP_INCR, "bm", size, &out), std::bad_alloc);
+    EXPECT_EQ(out, nullptr);
+  }
+  EXPECT_EQ(ReadAll(file), File(0, Bits({3})));
+  EXPECT_EQ(Driver(), Bits({1}));
+}
+
 }  // namespace
