@@ -1201,7 +1201,14 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   }
   if (!got) {
     m_log.Debug(tag, "Failed to get and clear BM from driver");
-    lock.End();
+    // A replaced fetch may have cleared the driver before it failed: bits in
+    // its buffer go back (harmless where they were never taken off).
+    unsigned char* const stray = driverBM.get();
+    if (stray == nullptr ||
+        std::all_of(stray, stray + size, [](unsigned char b) { return b == 0; }) ||
+        GiveBack(reserve.get(), m_log, tag, vol, type, stray, size)) {
+      lock.End();
+    }
     return false;
   }
   unsigned char* const merged = driverBM.get();

@@ -288,6 +288,8 @@ TEST_F(Formalities, EveryFailureLosesNoChange) {
        {StartsWith(Line("KQBitMapOps::ReadBMFromFile", "Failed to read from file=" + bm()))}, Kept},
       {"fetch-and-clear", [&](Args&) { driver->FailAt(Op::GetAndClearBitmap); },
        {Line(kTag, "Failed to get and clear BM from driver")}, Raced},
+      {"fetch-and-clear cleared, then failed", [&](Args&) { faulty->failAfterFetch = true; },
+       {Line(kTag, "Failed to get and clear BM from driver"), kGaveBack}, Raced},
       {"unknown type", [](Args& a) { a.type = static_cast<KQVBitmapType>(3); },
        {Line("KQBitMapOps::GetBMFromDriver", "Unknown Bitmap Type. Returning failure."),
         Line(kTag, "Failed to get and clear BM from driver")}, Kept},

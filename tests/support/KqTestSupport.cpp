@@ -94,6 +94,13 @@ bool FaultyOps::MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, un
   return !failMerge && DirOps::MergeBM(t, ts, o, os);
 }
 
+bool FaultyOps::GetAndClearBMFromDriver(KQVBitmapType type, unsigned char** bitmap,
+                                        unsigned long* size, bool flag,
+                                        const std::string& displayName) {
+  const bool got = DirOps::GetAndClearBMFromDriver(type, bitmap, size, flag, displayName);
+  return got && !failAfterFetch;
+}
+
 std::string FaultyOps::PrepareAbsoluteBitmapFileName(std::string suffix, char* reserved) {
   if (suffix == refuse) return std::string();
   return DirOps::PrepareAbsoluteBitmapFileName(std::move(suffix), reserved);

@@ -56,11 +56,14 @@ class FaultyOps : public DirOps {
   bool ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsigned char* header,
                       std::string fileName) override;
   bool MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) override;
+  bool GetAndClearBMFromDriver(KQVBitmapType type, unsigned char** bitmap, unsigned long* size,
+                               bool flag, const std::string& displayName) override;
   std::string PrepareAbsoluteBitmapFileName(std::string suffix, char* reserved) override;
 
   bool failSave = false, throwSave = false, failRead = false, throwRead = false;
   bool failMerge = false, throwMerge = false;
-  bool releaseInSave = false;  // the save uses (and so releases) the volume object, then fails
+  bool failAfterFetch = false;  // the fetch-and-clear does its work, then says it failed
+  bool releaseInSave = false;   // the save uses (and so releases) the volume object, then fails
   std::string refuse = "\x01";
 };
 
