@@ -342,8 +342,7 @@ bool BeginTakeOver(kqfile::FileLock& lock, EvDebug& log, const char* tag, const 
   const std::string text =
       "type=" + std::to_string(static_cast<int>(type)) + " volume=" + vol + " file=" + file + "\n";
   if (lock.Begin(text)) return true;
-  log.Debug(tag, "Failed to record the take-over in %s error no=%d",
-            kqfile::FileLock::PathFor(file).c_str(), errno);
+  log.Debug(tag, "Failed to record the take-over in %s error no=%d", lock.path().c_str(), errno);
   return false;
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -52,12 +53,19 @@ std::string DirName(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// The last component, shortened so that a suffix still fits in NAME_MAX.
+// The last component, shortened so that a suffix still fits in NAME_MAX. A
+// shortened one ends in a hash of the whole, so that two long names which
+// share a beginning still get a lock (and a record) each.
 std::string Stem(const std::string& path) {
   const std::string::size_type slash = path.rfind('/');
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (base.size() > kMaxStem) base.resize(kMaxStem);
-  return base;
+  if (base.size() <= kMaxStem) return base;
+  uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+  for (const char c : base) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+  char tail[18];
+  std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(hash));
+  base.resize(kMaxStem - (sizeof tail - 1));
+  return base + tail;
 }
 
 std::string Join(const std::string& dir, const std::string& name) {
@@ -416,7 +424,13 @@ void RemoveLeftovers(const std::string& target) noexcept {
 }
 
 std::string FileLock::PathFor(const std::string& target) {
-  return Join(DirName(target), Stem(target) + kLockSuffix);
+  // Beside the file the name resolves to, so that a link and its target
+  // share one lock; by the name itself where it does not resolve.
+  std::string real;
+  bool exists = false;
+  struct stat st {};
+  if (Resolve(target, &real, &exists, &st) != 0) real = target;
+  return Join(DirName(real), Stem(real) + kLockSuffix);
 }
 
 bool FileLock::Acquire(const std::string& target, bool exclusive,

@@ -183,6 +183,8 @@ class FileLock {
   bool Acquire(const std::string& target, bool exclusive, const std::function<void()>& onWait);
   void Release() noexcept { fd_.reset(); }
   static std::string PathFor(const std::string& target);
+  // The lock file of the last Acquire.
+  const std::string& path() const { return path_; }
 
   // The record found at acquisition ("" for none).
   const std::string& Stale() const { return stale_; }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -218,6 +219,39 @@ TEST_F(Faults, OddFilesAndNamesLoseNothing) {
     unsigned char header = 0, byte = 0;
     EXPECT_FALSE(kqtest::DirOps(dir.path(), kVolume).SaveBMToFile(&byte, 1, &header, link));
     EXPECT_EQ(ReadAll(victim), Bytes{42});
+  }
+}
+
+// A take-over's record lies in the lock of the file its name resolves to: it
+// is answered through any name of that file (a link or the file itself), and
+// never through another long name that only begins alike.
+TEST_F(Faults, ARecordIsAnsweredThroughEveryNameOfItsFileAndNoOther) {
+  const std::string real = dir.file("real"), link = dir.file("link");
+  const std::string longA = dir.file(std::string(210, 'x') + "A");
+  const std::string longB = dir.file(std::string(210, 'x') + "B");
+  const std::pair<std::string, std::string> cases[] = {
+      {link, real}, {real, link}, {longA, longB}};  // the record left by the first
+  auto answers = [&](const std::string& name) {
+    FaultyOps ops(dir.path(), kVolume);
+    log->clear();
+    EXPECT_TRUE(ops.DoBitmapFormalities(KQV_BITMAP_INCR, name.c_str(), nullptr, true));
+    const auto lines = log->lines();
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.find("Found an interrupted take-over") != std::string::npos;
+    });
+  };
+  for (const auto& [leftBy, next] : cases) {
+    SCOPED_TRACE(leftBy.substr(dir.path().size()) + " then " + next.substr(dir.path().size()));
+    auto ops = Fresh(kWorkflows[0]);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    ops->failSave = true;  // and the give-back fails: the record stays
+    driver->FailAt(Op::MergeBitmap);
+    driver->FailAt(Op::MarkBitmapDirty);
+    EXPECT_FALSE(ops->DoBitmapFormalities(KQV_BITMAP_INCR, leftBy.c_str(), nullptr, true));
+    driver->ClearFaults();
+    const bool sameFile = next != longB;
+    EXPECT_EQ(answers(next), sameFile);
+    EXPECT_EQ(answers(leftBy), !sameFile);  // answered once, by its own file's call
   }
 }
 
