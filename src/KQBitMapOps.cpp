@@ -1007,7 +1007,12 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
     }
   } restore{m_volume, handle};
 
-  if (clearOnDriver && !BeginTakeOver(lock, m_log, tag, vol, type, dumpFile)) return false;
+  // A type the driver does not know is refused before anything is cleared,
+  // so it needs no record (which no later call could answer).
+  const bool known = type == KQV_BITMAP_INCR || type == KQV_BITMAP_FULL || type == KQV_BITMAP_AUX;
+  if (clearOnDriver && known && !BeginTakeOver(lock, m_log, tag, vol, type, dumpFile)) {
+    return false;
+  }
   // Clearing in the same step as the fetch: a write landing between a fetch
   // and a later clear would be cleared without being in the dump.
   bool fetched = false;

@@ -457,6 +457,17 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
   }
 }
 
+// The driver refuses a type it does not know before clearing anything: no
+// record is written, which a job killed mid-call would leave unanswerable.
+TEST_F(Dump, AnUnknownTypeWritesNoRecord) {
+  bool recorded = true;
+  driver->SetHook(Op::GetAndClearBitmap,
+                  [&] { recorded = !ReadAll(suffixFile("full-tmp") + ".kqlock").empty(); });
+  EXPECT_FALSE(ops->DoBitmapDump(static_cast<KQVBitmapType>(7), kVolume, true));
+  EXPECT_EQ(driver->CallCount(Op::GetAndClearBitmap), 1);
+  EXPECT_FALSE(recorded);
+}
+
 // The header byte (0xFF shows it) stays out of the bitmap; byte listings only at level 2.
 TEST_F(GetBitMapTest, MergesFileAndDriverAndChangesNothing) {
   // The name given, the file it names, the log level.
