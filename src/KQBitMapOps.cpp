@@ -1009,7 +1009,8 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
 
   // A type the driver does not know is refused before anything is cleared,
   // so it needs no record (which no later call could answer).
-  const bool known = type == KQV_BITMAP_INCR || type == KQV_BITMAP_FULL || type == KQV_BITMAP_AUX;
+  unsigned long typeSize = 0;
+  const bool known = TypeSize(info, type, &typeSize);
   if (clearOnDriver && known && !BeginTakeOver(lock, m_log, tag, vol, type, dumpFile)) {
     return false;
   }
