@@ -156,7 +156,11 @@ int OpenLockFile(const std::string& path, bool* created) {
   *created = fd >= 0;
   if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDWR | flags);
   // A lock file that another user made and we may only read still locks.
-  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(path.c_str(), O_RDONLY | flags);
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+    const int denied = errno;
+    fd = ::open(path.c_str(), O_RDONLY | flags);
+    if (fd < 0 && errno == ENOENT) errno = denied;  // none there, and none can be made
+  }
   if (fd < 0) return -1;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -441,6 +445,10 @@ bool FileLock::Acquire(const std::string& target, bool exclusive,
   }
   path_ = PathFor(target);
   fd_.adopt(OpenLockFile(path_, &created_));
+  stale_.clear();
+  // On a read-only file system nothing can replace the file or leave a
+  // record: a reader needs no lock there (and can make none).
+  if (!fd_.valid() && !exclusive && errno == EROFS) return true;
   struct stat st {};
   if (!fd_.valid() || !Lock(fd_.get(), exclusive ? LOCK_EX : LOCK_SH, onWait) ||
       KQ_SYS(::fstat(fd_.get(), &st)) != 0) {
@@ -449,7 +457,6 @@ bool FileLock::Acquire(const std::string& target, bool exclusive,
     errno = err;
     return false;
   }
-  stale_.clear();
   if (st.st_size > 0) {
     // Records are one short line; more is not ours to interpret.
     unsigned char text[512];

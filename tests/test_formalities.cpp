@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "KqIoTesting.h"
 #include "KqTestSupport.h"
 
 namespace {
@@ -552,6 +553,27 @@ TEST_F(GetBitMapTest, FailuresChangeNothing) {
     EXPECT_EQ(Driver(), Bits({1}));
     EXPECT_EQ(ReadAll(file), before);
   }
+}
+
+// On a read-only file system a query can make no lock file, and no writer
+// can race it: it reads unlocked. A take-over there still fails at the lock.
+TEST_F(GetBitMapTest, OnAReadOnlyFileSystemOnlyAQueryGoesOnUnlocked) {
+  const std::string file = suffixFile("bm");
+  WriteAll(file, File(0, Bits({3})));
+  Write(1);
+  for (const bool query : {true, false}) {
+    SCOPED_TRACE(query ? "query" : "take-over");
+    // The second file call is the lock file's creation (the first: the name's lstat).
+    kqbitmapops_detail::FailFileCallForTesting(2, EROFS);
+    EXPECT_EQ(
+        query ? Get(*ops, "bm") : ops->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false),
+        query);
+    kqbitmapops_detail::FailFileCallForTesting(0, 0);
+    EXPECT_FALSE(kqtest::Exists(file + ".kqlock"));
+  }
+  EXPECT_EQ(merged, Bits({1, 3}));
+  EXPECT_EQ(Driver(), Bits({1}));
+  EXPECT_EQ(ReadAll(file), File(0, Bits({3})));
 }
 
 // No room for the buffer's alignment must not shrink it: array new refuses
