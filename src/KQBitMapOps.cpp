@@ -449,6 +449,12 @@ KQBitMapOps::~KQBitMapOps() {
 std::string KQBitMapOps::GetVolName() { return m_volName; }
 
 void KQBitMapOps::SetVolName(std::string volumeName) {
+  // A volume object is bound to the volume it was made for; kept past a new
+  // name it would clear or merge into the old volume under the new files.
+  if (m_volume != nullptr && volumeName != m_volName) {
+    delete m_volume;
+    m_volume = nullptr;
+  }
   m_volName = std::move(volumeName);
   ConvertVolToUniqueName();
   m_defaultBitmapFileName = PrepareAbsoluteBitmapFileName(std::string(), nullptr);

@@ -194,6 +194,27 @@ TEST_F(Driver, ClearBMOnDriverDeletesTheVolumeObjectOnlyOnSuccess) {
                                    Line(kClear, "Failed to clear bmaptype=-1")));
 }
 
+// A volume object kept from a failed call belongs to its volume: after a new
+// name, the next driver operation works on the new volume, not the old.
+TEST_F(Driver, ANewVolumeNameDropsTheVolumeObjectOfTheOld) {
+  const std::string other = "/dev/sdb1";
+  kqsim::VolumeConfig cfg;
+  cfg.bytes = uint64_t{kBitmapBytes} * 8 * cfg.blockSize;
+  driver->AddVolume(other, cfg);
+  driver->FailAt(Op::ClearBitmap);
+  EXPECT_FALSE(ops->ClearBMOnDriver(KQV_BITMAP_INCR));  // keeps its object
+  ops->SetVolName(kVolume);                             // the same name keeps it
+  ops->SetVolName(other);
+  Bytes bits = kqtest::Bits({3}, kBitmapBytes);
+  EXPECT_TRUE(ops->MergeAndWriteBMOntoDriver(KQV_BITMAP_INCR, bits.data(), bits.size()));
+  EXPECT_EQ(driver->Bitmap(other, KQV_BITMAP_INCR), bits);
+  EXPECT_EQ(driver->Bitmap(kVolume, KQV_BITMAP_INCR), Bytes(kBitmapBytes));
+  EXPECT_THAT(Ops(),
+              ElementsAreArray(Created({Op::ClearBitmap, Op::Destroy, Op::Construct, Op::IsValid,
+                                        Op::SetClntDisplayName, Op::SetVolumeName, Op::IsValid,
+                                        Op::MergeBitmap, Op::Destroy})));
+}
+
 TEST_F(Driver, WriteBackRefusesBadInputBeforeTouchingTheLibrary) {
   unsigned char bits[4] = {1, 2, 3, 4};
   const auto write = [&](int type, unsigned char* bitmap, unsigned long size) {
