@@ -920,6 +920,10 @@ bool KQBitMapOps::SaveFileForFailure(KQVBitmapType /*type*/, unsigned long size,
 
   kqfile::Replacement file(fileName);
   if (!OpenFile(file, m_log, tag, name)) return false;
+  // A take-over into this file between its read and its save would replace
+  // the failure file with its merge, and the next backup would not be full.
+  kqfile::FileLock lock;
+  if (!LockBitmapFile(lock, fileName, true, m_log, tag)) return false;
   std::unique_ptr<unsigned char, FreeDeleter> ones(
       static_cast<unsigned char*>(std::malloc(size != 0 ? size : 1)));
   if (!ones) {

@@ -427,6 +427,17 @@ void RemoveLeftovers(const std::string& target) noexcept {
   }
 }
 
+namespace {
+// The locks this thread holds.
+thread_local std::vector<const FileLock*> t_held;
+}  // namespace
+
+void FileLock::Release() noexcept {
+  if (held_) t_held.erase(std::find(t_held.begin(), t_held.end(), this));
+  held_ = false;
+  fd_.reset();
+}
+
 std::string FileLock::PathFor(const std::string& target) {
   // Beside the file the name resolves to, so that a link and its target
   // share one lock; by the name itself where it does not resolve.
@@ -443,9 +454,13 @@ bool FileLock::Acquire(const std::string& target, bool exclusive,
     errno = ENOENT;
     return false;
   }
+  Release();
   path_ = PathFor(target);
-  fd_.adopt(OpenLockFile(path_, &created_));
   stale_.clear();
+  for (const FileLock* other : t_held) {
+    if (other->path_ == path_) return true;
+  }
+  fd_.adopt(OpenLockFile(path_, &created_));
   // On a read-only file system nothing can replace the file or leave a
   // record: a reader needs no lock there (and can make none).
   if (!fd_.valid() && !exclusive && errno == EROFS) return true;
@@ -464,6 +479,8 @@ bool FileLock::Acquire(const std::string& target, bool exclusive,
     stale_.assign(reinterpret_cast<const char*>(text), n > 0 ? static_cast<std::size_t>(n) : 0);
     if (stale_.empty()) stale_ = "?";
   }
+  t_held.push_back(this);
+  held_ = true;
   return true;
 }
 

@@ -175,13 +175,17 @@ void RemoveLeftovers(const std::string& target) noexcept;
 class FileLock {
  public:
   FileLock() = default;
+  ~FileLock() { Release(); }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
   // Waits for the lock; `onWait` runs once, before waiting, when another
   // holder has it. False with errno set when the lock file cannot be opened.
+  // A lock this thread already holds on the file is not waited for (a step
+  // replaced by a job, called inside a workflow, would wait for itself): the
+  // call goes on under it, and can neither find nor write a record.
   bool Acquire(const std::string& target, bool exclusive, const std::function<void()>& onWait);
-  void Release() noexcept { fd_.reset(); }
+  void Release() noexcept;
   static std::string PathFor(const std::string& target);
   // The lock file of the last Acquire.
   const std::string& path() const { return path_; }
@@ -199,6 +203,7 @@ class FileLock {
   std::string path_;
   std::string stale_;
   bool created_ = false;
+  bool held_ = false;  // on this thread's list of held locks
 };
 
 }  // namespace kqfile

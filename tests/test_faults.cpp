@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -329,6 +331,34 @@ TEST_F(Faults, ConcurrentTakeOversLoseNoWrite) {
     EXPECT_TRUE((onFile[size_t(1 + bit / 8)] | onDriver[size_t(bit / 8)]) & (1u << (bit % 8)))
         << bit;
   }
+}
+
+// A failure file written by another job while a take-over of the same file
+// runs waits for it: written first, the take-over's merge would replace it
+// and the next backup would not be full. One step replaced by the job, run
+// inside the take-over on its thread, goes on under the take-over's lock.
+TEST_F(Faults, AFailureFileWaitsForATakeOverOfItsFile) {
+  auto ops = Fresh(kWorkflows[0]);
+  const std::string bm = suffixFile("bm");
+  std::thread other;
+  std::atomic<bool> done{false};
+  driver->SetHook(Op::GetAndClearBitmap, [&] {
+    EXPECT_TRUE(FaultyOps(dir.path(), kVolume).SaveFileForFailure(KQV_BITMAP_INCR, 4, bm));
+    other = std::thread([&] {
+      EXPECT_TRUE(FaultyOps(dir.path(), kVolume).SaveFileForFailure(KQV_BITMAP_INCR, kSize, bm));
+      done = true;
+    });
+    const auto waiting =
+        Line("KQBitMapOps::SaveFileForFailure", "Waiting for another job to finish with " + bm);
+    for (int i = 0; i < 10000 && !done; ++i) {
+      const auto lines = log->lines();
+      if (std::find(lines.begin(), lines.end(), waiting) != lines.end()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  EXPECT_TRUE(ops->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false));
+  other.join();
+  EXPECT_EQ(ReadAll(bm), Bytes(kSize, 0xFF));
 }
 
 }  // namespace
