@@ -433,7 +433,8 @@ thread_local std::vector<const FileLock*> t_held;
 }  // namespace
 
 void FileLock::Release() noexcept {
-  if (held_) t_held.erase(std::find(t_held.begin(), t_held.end(), this));
+  const auto at = std::find(t_held.begin(), t_held.end(), this);
+  if (held_ && at != t_held.end()) t_held.erase(at);
   held_ = false;
   fd_.reset();
 }
