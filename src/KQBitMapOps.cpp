@@ -325,13 +325,22 @@ bool GiveBack(KQVolume* volume, EvDebug& log, const char* tag, const char* vol, 
   return false;
 }
 
+void LogLockFailure(EvDebug& log, const char* tag, const std::string& file, int err) {
+  log.Debug(tag, "Failed to lock the Bitmap File %s error no=%d", file.c_str(), err);
+}
+
 // Takes the lock of a bitmap file for a workflow; says once which file it
-// waits for when another job holds it.
+// waits for when another job holds it. A failure is logged, or, given
+// `failedErr`, its errno kept there for the caller to log later.
 bool LockBitmapFile(kqfile::FileLock& lock, const std::string& file, bool exclusive, EvDebug& log,
-                    const char* tag) {
+                    const char* tag, int* failedErr = nullptr) {
   auto onWait = [&] { log.Debug(tag, "Waiting for another job to finish with %s", file.c_str()); };
   if (lock.Acquire(file, exclusive, onWait)) return true;
-  log.Debug(tag, "Failed to lock the Bitmap File %s error no=%d", file.c_str(), errno);
+  if (failedErr != nullptr) {
+    *failedErr = errno;
+  } else {
+    LogLockFailure(log, tag, file, errno);
+  }
   return false;
 }
 
@@ -918,12 +927,20 @@ bool KQBitMapOps::SaveFileForFailure(KQVBitmapType /*type*/, unsigned long size,
   if (fileName.empty()) fileName = m_defaultBitmapFileName;
   const char* name = fileName.c_str();
 
-  kqfile::Replacement file(fileName);
-  if (!OpenFile(file, m_log, tag, name)) return false;
   // A take-over into this file between its read and its save would replace
   // the failure file with its merge, and the next backup would not be full.
+  // Locked before the new file is made, which a take-over entering meanwhile
+  // would remove as a dead save's leftover; where the lock fails, the open
+  // says why first when it fails as well (a missing directory, say).
   kqfile::FileLock lock;
-  if (!LockBitmapFile(lock, fileName, true, m_log, tag)) return false;
+  int lockErr = 0;
+  const bool locked = LockBitmapFile(lock, fileName, true, m_log, tag, &lockErr);
+  kqfile::Replacement file(fileName);
+  if (!OpenFile(file, m_log, tag, name)) return false;
+  if (!locked) {
+    LogLockFailure(m_log, tag, fileName, lockErr);
+    return false;
+  }
   std::unique_ptr<unsigned char, FreeDeleter> ones(
       static_cast<unsigned char*>(std::malloc(size != 0 ? size : 1)));
   if (!ones) {

@@ -207,9 +207,13 @@ TEST_F(FileStore, AFaultAtAnyCallOfASaveLeavesNoTornFile) {
         {flush},
         {Line(tag, "Failed to replace file=" + target + " error no=21")},
         {flush}};  // of the directory, with the new file in place
-    want.insert(want.begin() + 2, {failureFile ? Line(tag, "Failed to lock the Bitmap File " +
-                                                               target + " error no=21")
-                                               : failed("1a:Failed to write")});
+    // The failure file takes its lock first; a save writes its header first.
+    if (failureFile) {
+      want.insert(want.begin(),
+                  {Line(tag, "Failed to lock the Bitmap File " + target + " error no=21")});
+    } else {
+      want.insert(want.begin() + 2, {failed("1a:Failed to write")});
+    }
     std::vector<Strings> seen;
     for (int nth = 1;; ++nth) {
       kqtest::WriteAll(target, previous);
