@@ -392,6 +392,11 @@ int Threads() {
 
 // A file's inode and modification time ({0, 0} when it is not there): a
 // take-over renames a new bitmap file into place.
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::pair<ino_t, int64_t> FileId(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return {0, 0};
@@ -447,10 +452,12 @@ Killed KillJob(const Round& r, std::chrono::microseconds delay) {
   std::vector<uint64_t> sequences;
   std::string error;
   kqchain::ListIncrements(r.job.chain, &sequences, &error);
-  struct stat st {};
   const auto fileAfter = FileId(r.job.bitmapFile);
   const bool fileStays = fileAfter.first != 0;
-  const bool record = stat((r.job.bitmapFile + ".kqlock").c_str(), &st) == 0 && st.st_size > 0;
+  // A take-over record follows the lock file's owner line, if any.
+  const std::string lockText = ReadText(r.job.bitmapFile + ".kqlock");
+  const bool record = !lockText.empty() && (lockText.rfind("owner=", 0) != 0 ||
+                                            lockText.find('\n') + 1 < lockText.size());
   if (!sequences.empty() && sequences.back() >= r.nextSequence) {
     k.result.sequence = sequences.back();
     k.result.stage = fileStays ? kqjob::Result::kFileNotDeleted : kqjob::Result::kDone;

@@ -325,41 +325,135 @@ bool GiveBack(KQVolume* volume, EvDebug& log, const char* tag, const char* vol, 
   return false;
 }
 
-void LogLockFailure(EvDebug& log, const char* tag, const std::string& file, int err) {
-  log.Debug(tag, "Failed to lock the Bitmap File %s error no=%d", file.c_str(), err);
+// The bitmap files the workflow running on this thread works on, each
+// resolved once: a file step given one of their names addresses the file
+// resolved for it, so a link swapped in the middle of a call cannot split
+// the lock from the file it replaces. Nested, for a replaced step that runs
+// a workflow of its own.
+class InWorkflow {
+ public:
+  explicit InWorkflow(const kqfile::BitmapFile& file) noexcept : file_(file), outer_(top_) {
+    top_ = this;
+  }
+  ~InWorkflow() { top_ = outer_; }
+  InWorkflow(const InWorkflow&) = delete;
+  InWorkflow& operator=(const InWorkflow&) = delete;
+
+  // The resolved file of that name, or null.
+  static const kqfile::BitmapFile* Find(const std::string& name) noexcept {
+    for (const InWorkflow* w = top_; w != nullptr; w = w->outer_) {
+      if (w->file_.name() == name) return &w->file_;
+    }
+    return nullptr;
+  }
+
+ private:
+  static thread_local const InWorkflow* top_;
+  const kqfile::BitmapFile& file_;
+  const InWorkflow* outer_;
+};
+thread_local const InWorkflow* InWorkflow::top_ = nullptr;
+
+void LogLockFailure(EvDebug& log, const char* tag, const kqfile::BitmapFile& file,
+                    const kqfile::FileLock& lock, int err) {
+  const char* why = nullptr;
+  switch (lock.refusal()) {
+    case kqfile::Refusal::Link:
+      why = "it is a symbolic link";
+      break;
+    case kqfile::Refusal::NotRegular:
+      why = "it is not a regular file";
+      break;
+    case kqfile::Refusal::Links:
+      why = "it has %lu links";
+      break;
+    case kqfile::Refusal::Owner:
+      why = "its owner is user %lu, neither this job's user nor root";
+      break;
+    case kqfile::Refusal::None:
+      log.Debug(tag, "Failed to lock the Bitmap File %s error no=%d", file.name().c_str(), err);
+      return;
+  }
+  char reason[96];
+  std::snprintf(reason, sizeof reason, why, lock.refusedDetail());
+  log.Debug(tag, "Refused the lock file %s of Bitmap File %s, left untouched: %s",
+            lock.path().c_str(), file.name().c_str(), reason);
 }
 
 // Takes the lock of a bitmap file for a workflow; says once which file it
 // waits for when another job holds it. A failure is logged, or, given
 // `failedErr`, its errno kept there for the caller to log later.
-bool LockBitmapFile(kqfile::FileLock& lock, const std::string& file, bool exclusive, EvDebug& log,
-                    const char* tag, int* failedErr = nullptr) {
-  auto onWait = [&] { log.Debug(tag, "Waiting for another job to finish with %s", file.c_str()); };
-  if (lock.Acquire(file, exclusive, onWait)) return true;
+bool LockBitmapFile(kqfile::BitmapFile& file, bool exclusive, EvDebug& log, const char* tag,
+                    int* failedErr = nullptr) {
+  auto onWait = [&] {
+    log.Debug(tag, "Waiting for another job to finish with %s", file.name().c_str());
+  };
+  if (file.lock().Acquire(file.real(), exclusive, onWait)) return true;
   if (failedErr != nullptr) {
     *failedErr = errno;
   } else {
-    LogLockFailure(log, tag, file, errno);
+    LogLockFailure(log, tag, file, file.lock(), errno);
   }
   return false;
 }
 
+// The volume a take-over record names ("" where it names none): a record
+// of a release that wrote no owner line says whose bits the file holds.
+std::string RecordVolume(const std::string& record) {
+  const std::string::size_type from = record.find(" volume=");
+  const std::string::size_type to = record.rfind(" file=");
+  if (from == std::string::npos || to == std::string::npos || to < from + 8) return {};
+  return record.substr(from + 8, to - from - 8);
+}
+
+// One bitmap file, one volume: a file that holds another volume's changes
+// is refused before the driver or the file is touched, since merging,
+// replacing or deleting it would mix or lose that volume's changes.
+bool CheckOwner(const std::string& holder, const std::string& vol, const std::string& file,
+                const std::string& lockPath, EvDebug& log, const char* tag) {
+  if (holder.empty() || vol.empty() || kqfile::SameVolume(holder, vol)) return true;
+  log.Debug(tag,
+            "Bitmap File %s holds the changes of volume %s, not of %s. Returning failure: give "
+            "each volume bitmap file names of its own (a derived class's "
+            "PrepareAbsoluteBitmapFileName), or, once %s is renamed or gone, remove %s",
+            file.c_str(), holder.c_str(), vol.c_str(), holder.c_str(), lockPath.c_str());
+  return false;
+}
+
+// The owner a workflow of `vol` may write: none for an object without a
+// volume, or for a name that would not fit on the owner's one line.
+bool Claimable(const kqfile::FileLock& lock, const std::string& vol) {
+  return lock.Owner().empty() && lock.held() && !vol.empty() &&
+         vol.find('\n') == std::string::npos;
+}
+
+// The owner check of a locked file: its owner, else the volume of a record
+// left in it.
+bool CheckLockedOwner(const kqfile::BitmapFile& file, const std::string& vol, EvDebug& log,
+                      const char* tag) {
+  const kqfile::FileLock& lock = file.lock();
+  const std::string holder = lock.Owner().empty() ? RecordVolume(lock.Stale()) : lock.Owner();
+  return CheckOwner(holder, vol, file.name(), lock.path(), log, tag);
+}
+
 // Records durably, in the lock of the bitmap file, that a take-over into it
 // starts: the driver's bits are about to live only in this job's memory.
-bool BeginTakeOver(kqfile::FileLock& lock, EvDebug& log, const char* tag, const char* vol,
+// The volume is the one whose bits are cleared, the object's own.
+bool BeginTakeOver(kqfile::FileLock& lock, EvDebug& log, const char* tag, const std::string& vol,
                    KQVBitmapType type, const std::string& file) {
-  const std::string text =
-      "type=" + std::to_string(static_cast<int>(type)) + " volume=" + vol + " file=" + file + "\n";
+  const std::string text = "type=" + std::to_string(static_cast<int>(type)) + " volume=" + vol +
+                           " file=" + file + "\n";
   if (lock.Begin(text)) return true;
   log.Debug(tag, "Failed to record the take-over in %s error no=%d", lock.path().c_str(), errno);
   return false;
 }
 
 // The existence test of a workflow: only a proven absence counts as none.
-bool ProbeBitmapFile(const std::string& file, bool* exists, EvDebug& log, const char* tag) {
-  const kqfile::Presence presence = kqfile::Probe(file);
+bool ProbeBitmapFile(const kqfile::BitmapFile& file, bool* exists, EvDebug& log,
+                     const char* tag) {
+  const kqfile::Presence presence = file.Probe();
   if (presence == kqfile::Presence::Unknown) {
-    log.Debug(tag, "Failed to test the Bitmap File %s error no=%d", file.c_str(), errno);
+    log.Debug(tag, "Failed to test the Bitmap File %s error no=%d", file.name().c_str(), errno);
     return false;
   }
   *exists = presence == kqfile::Presence::Present;
@@ -402,39 +496,64 @@ bool WriteAndCommit(kqfile::Replacement& file, EvDebug& log, const char* tag, co
   return stage == kqfile::Replacement::Stage::Done;
 }
 
-// Answers a take-over record that a dead job left in the lock of `file`:
-// the bits it had fetched died with it, so the driver bitmap it took them
-// from is marked dirty (a full backup next time) before anything else
-// happens. False (logged) when that fails; the record then stays for the
-// next call. `volume` is the object's member, read once `ops` set it up.
+// Answers a take-over record that a dead job of this volume left in the
+// lock of `file`: the bits it had fetched died with it, so the driver bitmap
+// it took them from is marked dirty (a full backup next time) before
+// anything else happens; every bitmap where the record does not say which.
+// False (logged) when that fails; the record then stays for the next call.
+// `volume` is the object's member, read once `ops` set it up.
 bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, kqfile::FileLock& lock,
                         EvDebug& log, const char* tag, const std::string& file) {
   if (lock.Stale().empty()) return true;
-  int type = 0;
-  if (std::sscanf(lock.Stale().c_str(), "type=%d", &type) != 1) type = KQV_BITMAP_INCR;
+  int type = -1;
+  if (std::sscanf(lock.Stale().c_str(), "type=%d", &type) != 1 ||
+      type < static_cast<int>(KQV_BITMAP_INCR) || type > static_cast<int>(KQV_BITMAP_AUX)) {
+    type = -1;
+  }
   const std::string vol = ops.GetVolName();
-  log.Debug(tag, "Found an interrupted take-over of bitmap type %d of %s into %s", type,
-            vol.c_str(), file.c_str());
+  if (type < 0) {
+    log.Debug(tag, "Found an interrupted take-over of an unreadable bitmap type of %s into %s",
+              vol.c_str(), file.c_str());
+  } else {
+    log.Debug(tag, "Found an interrupted take-over of bitmap type %d of %s into %s", type,
+              vol.c_str(), file.c_str());
+  }
   const bool ready = ops.InitAndValidateVolObject(std::string());
-  if (!GiveBack(ready ? volume : nullptr, log, tag, vol.c_str(), static_cast<KQVBitmapType>(type),
-                nullptr, 0)) {
-    return false;
+  for (int t = KQV_BITMAP_INCR; t <= KQV_BITMAP_AUX; ++t) {
+    if ((type < 0 || t == type) && !GiveBack(ready ? volume : nullptr, log, tag, vol.c_str(),
+                                             static_cast<KQVBitmapType>(t), nullptr, 0)) {
+      return false;
+    }
   }
   lock.End();
   return true;
 }
 
 // What every workflow on a bitmap file does first: take the file's lock
-// (exclusive for writers), answer a take-over a dead job left in it, and,
-// as a writer, remove the new files a killed save left behind.
-bool EnterWorkflow(KQBitMapOps& ops, KQVolume* const& volume, kqfile::FileLock& lock,
-                   const std::string& file, bool exclusive, EvDebug& log, const char* tag) {
-  if (!LockBitmapFile(lock, file, exclusive, log, tag) ||
-      !RecoverInterrupted(ops, volume, lock, log, tag, file)) {
+// (exclusive for writers; EnterLocked once it is held), refuse a file that holds another volume's
+// changes, answer a take-over a dead job of this volume left in it, and, as
+// a writer, claim a file that has no owner yet and remove the new files a
+// killed save left behind.
+bool EnterLocked(KQBitMapOps& ops, KQVolume* const& volume, kqfile::BitmapFile& file,
+                 const std::string& vol, bool exclusive, EvDebug& log, const char* tag) {
+  if (!CheckLockedOwner(file, vol, log, tag) ||
+      !RecoverInterrupted(ops, volume, file.lock(), log, tag, file.name())) {
     return false;
   }
-  if (exclusive) kqfile::RemoveLeftovers(file);
+  if (!exclusive) return true;
+  if (Claimable(file.lock(), vol) && !file.lock().Claim(vol)) {
+    log.Debug(tag, "Failed to record the owner in %s error no=%d", file.lock().path().c_str(),
+              errno);
+    return false;
+  }
+  file.RemoveLeftovers();
   return true;
+}
+
+bool EnterWorkflow(KQBitMapOps& ops, KQVolume* const& volume, kqfile::BitmapFile& file,
+                   const std::string& vol, bool exclusive, EvDebug& log, const char* tag) {
+  return LockBitmapFile(file, exclusive, log, tag) &&
+         EnterLocked(ops, volume, file, vol, exclusive, log, tag);
 }
 
 }  // namespace
@@ -519,7 +638,9 @@ bool KQBitMapOps::SaveBMToFile(unsigned char* bitmap, unsigned long size, unsign
   kqfile::AheadFile* ahead = Lent<kqfile::AheadFile>::Take([&](const kqfile::AheadFile& f) {
     return f.data() == bitmap && f.size() == size && f.header() == *header;
   });
-  kqfile::Replacement file(fileName);
+  const kqfile::BitmapFile* known = InWorkflow::Find(fileName);
+  kqfile::Replacement file(known != nullptr ? known->real() : fileName,
+                           known != nullptr && known->resolved());
   if (!OpenFile(file, m_log, tag, fileName.c_str(), ahead)) return false;
   return WriteAndCommit(file, m_log, tag, fileName.c_str(), header, bitmap, size);
 }
@@ -536,7 +657,9 @@ bool KQBitMapOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsi
 
   // Never blocks on a FIFO or a device put where a bitmap file belongs.
   kqfile::ReadHandle file;
-  kqfile::OpenForRead(fileName, &file);
+  const kqfile::BitmapFile* known = InWorkflow::Find(fileName);
+  kqfile::OpenForRead(known != nullptr ? known->real() : fileName, &file,
+                      known != nullptr && known->resolved());
   if (file.notRegular) {
     m_log.Debug(tag, "Bitmap File %s is not a regular file. Returning failure", name);
     return false;
@@ -832,20 +955,34 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
   auto fetch = [&]() { return GetBMFromDriver(fetchType, owned.out(), &size, false); };
   // Every file step addresses the file named when the call began.
   const std::string defaultName = m_defaultBitmapFileName;
+  kqfile::BitmapFile file(defaultName);
+  const InWorkflow working(file);
   bool exists = false;
 
-  // Serialised with every other workflow on this bitmap file.
-  kqfile::FileLock lock;
-  if (fetches || level == BKP_LEVEL_DELETE_BM) {
-    if (!EnterWorkflow(*this, m_volume, lock, defaultName, true, m_log, tag)) return false;
-  }
+  // Serialised with every other workflow on this bitmap file, before the
+  // file is changed. Where its directory is missing (or its name empty)
+  // there is nothing to serialise: the steps go on and their own failures
+  // say why, unless a lock can be had before a later file step.
+  bool entered = !fetches && level != BKP_LEVEL_DELETE_BM;
+  auto serialise = [&]() {
+    if (entered) return true;
+    int lockErr = 0;
+    if (!LockBitmapFile(file, true, m_log, tag, &lockErr)) {
+      if (lockErr == ENOENT || lockErr == ENOTDIR) return true;
+      LogLockFailure(m_log, tag, file, file.lock(), lockErr);
+      return false;
+    }
+    entered = true;
+    return EnterLocked(*this, m_volume, file, m_volName, true, m_log, tag);
+  };
+  if (!serialise()) return false;
 
   if (fileName.empty()) {
     if (level == BKP_LEVEL_DELETE_BM) {
       if (!DeleteBMFile(std::string())) return fail("Failed to DeleteBMFile for vol %s");
     } else if (level == BKP_LEVEL_SAVE_INCR_BM || level == BKP_LEVEL_SAVE_FULL_BM) {
       if (!fetch()) return fail("Failed to GetBMFromDriver  vol %s");
-      if (!ProbeBitmapFile(defaultName, &exists, m_log, tag)) return false;
+      if (!serialise() || !ProbeBitmapFile(file, &exists, m_log, tag)) return false;
       if (exists) {
         if (!MergeAndSaveBMToFile(owned.get(), size, std::string())) {
           return fail("Failed to MergeAndSaveBMToFile vol %s");
@@ -856,7 +993,7 @@ bool KQBitMapOps::ManipulateBitmap(int iOffset, KQBkpLevel level, std::string fi
     }
   } else {
     if (!fetch()) return fail("Failed to GetBMFromDriver  vol %s");
-    if (!ProbeBitmapFile(defaultName, &exists, m_log, tag)) return false;
+    if (!serialise() || !ProbeBitmapFile(file, &exists, m_log, tag)) return false;
     if (!exists) {
       if (!SaveBMToFile(owned.get(), size, &header, std::string())) {
         return fail("Failed to SaveBMToFile for vol %s");
@@ -932,13 +1069,21 @@ bool KQBitMapOps::SaveFileForFailure(KQVBitmapType /*type*/, unsigned long size,
   // Locked before the new file is made, which a take-over entering meanwhile
   // would remove as a dead save's leftover; where the lock fails, the open
   // says why first when it fails as well (a missing directory, say).
-  kqfile::FileLock lock;
+  kqfile::BitmapFile target(fileName);
   int lockErr = 0;
-  const bool locked = LockBitmapFile(lock, fileName, true, m_log, tag, &lockErr);
-  kqfile::Replacement file(fileName);
+  const bool locked = LockBitmapFile(target, true, m_log, tag, &lockErr);
+  kqfile::Replacement file(target.real(), target.resolved());
   if (!OpenFile(file, m_log, tag, name)) return false;
   if (!locked) {
-    LogLockFailure(m_log, tag, fileName, lockErr);
+    LogLockFailure(m_log, tag, target, target.lock(), lockErr);
+    return false;
+  }
+  // All ones hold every change, but in another volume's file they would
+  // stand in for that volume's changes.
+  if (!CheckLockedOwner(target, m_volName, m_log, tag)) return false;
+  if (Claimable(target.lock(), m_volName) && !target.lock().Claim(m_volName)) {
+    m_log.Debug(tag, "Failed to record the owner in %s error no=%d", target.lock().path().c_str(),
+                errno);
     return false;
   }
   std::unique_ptr<unsigned char, FreeDeleter> ones(
@@ -995,10 +1140,12 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
 
   // Serialised with every other workflow on the dump file; a dump that
   // clears records its take-over in the lock as formalities do.
-  kqfile::FileLock lock;
-  if (!EnterWorkflow(*this, m_volume, lock, dumpFile, true, m_log, tag)) return false;
+  kqfile::BitmapFile file(dumpFile);
+  const InWorkflow working(file);
+  kqfile::FileLock& lock = file.lock();
+  if (!EnterWorkflow(*this, m_volume, file, m_volName, true, m_log, tag)) return false;
   bool exists = false;
-  if (!ProbeBitmapFile(dumpFile, &exists, m_log, tag)) return false;
+  if (!ProbeBitmapFile(file, &exists, m_log, tag)) return false;
 
   BufferAside driverAside(incrSize, false, exists);  // mapped in beside the file's read
   FileBitmap disk;
@@ -1038,7 +1185,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   // so it needs no record (which no later call could answer).
   unsigned long typeSize = 0;
   const bool known = TypeSize(info, type, &typeSize);
-  if (clearOnDriver && known && !BeginTakeOver(lock, m_log, tag, vol, type, dumpFile)) {
+  if (clearOnDriver && known && !BeginTakeOver(lock, m_log, tag, m_volName, type, dumpFile)) {
     return false;
   }
   // Clearing in the same step as the fetch: a write landing between a fetch
@@ -1103,9 +1250,9 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
   // Shared with other queries, never beside a take-over of the same file: a
   // query must not read the file before a take-over saves and the driver
   // after it cleared.
-  kqfile::FileLock lock;
-  const std::string file = m_defaultBitmapFileName;
-  if (!EnterWorkflow(*this, m_volume, lock, file, false, log, tag)) return false;
+  kqfile::BitmapFile file(m_defaultBitmapFileName);
+  const InWorkflow working(file);
+  if (!EnterWorkflow(*this, m_volume, file, m_volName, false, log, tag)) return false;
 
   BufferAside out(size, true);  // mapped in beside the file's read
   FileBitmap disk;
@@ -1136,6 +1283,102 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
   return true;
 }
 
+namespace {
+
+// The driver's bits while a take-over holds them: the record of it in the
+// bitmap file's lock, the volume object a give-back needs (a successful
+// fetch-and-clear deletes the object's own), and what becomes of the bits
+// when a later step fails.
+class TakeOver {
+ public:
+  TakeOver(kqfile::FileLock& lock, EvDebug& log, const char* tag, const std::string& vol,
+           KQVBitmapType type)
+      : lock_(lock), log_(log), tag_(tag), vol_(vol), type_(type) {}
+
+  // Keeps the object's volume object for the call.
+  void Reserve(KQVolume*& member) {
+    reserve_.reset(member);
+    member = nullptr;
+  }
+  // Written durably before the clear: a job killed before the bits are safe
+  // leaves it for the next call, which marks the bitmap dirty.
+  bool Record(const std::string& file) {
+    return BeginTakeOver(lock_, log_, tag_, vol_, type_, file);
+  }
+  // The bits are safe where they are: the record goes.
+  void Done() noexcept { lock_.End(); }
+  // Hands `bits` back to the driver, or marks its bitmap dirty (no bits: the
+  // bitmap is marked dirty); the record stays where even that fails.
+  void GiveBack(unsigned char* bits, unsigned long size) {
+    if (::GiveBack(reserve_.get(), log_, tag_, vol_.c_str(), type_, bits, size)) Done();
+  }
+
+ private:
+  kqfile::FileLock& lock_;
+  EvDebug& log_;
+  const char* tag_;
+  const std::string& vol_;
+  KQVBitmapType type_;
+  std::unique_ptr<KQVolume> reserve_;
+};
+
+// Fetches and clears the driver's bitmap through the object's slot, the
+// retrieval allocating the buffer. A failed fetch leaves nothing in flight:
+// bits a replaced fetch took off before it failed go back (harmless where
+// they were never taken off); one that threw with its buffer allocated
+// threw in the driver's own fetch-and-clear, which may have cleared while
+// the buffer proves nothing.
+bool FetchAndClear(KQBitMapOps& ops, TakeOver& takeOver, KQVBitmapType type, OutBuffer& bits,
+                   unsigned long* size, EvDebug& log, const char* tag) {
+  bool got = false;
+  try {
+    got = ops.GetAndClearBMFromDriver(type, bits.out(), size, false, std::string());
+  } catch (...) {
+    bits.get() == nullptr ? takeOver.Done() : takeOver.GiveBack(nullptr, 0);
+    throw;
+  }
+  if (got) return true;
+  log.Debug(tag, "Failed to get and clear BM from driver");
+  unsigned char* const stray = bits.get();
+  if (stray == nullptr || std::all_of(stray, stray + *size, [](unsigned char b) { return b == 0; })) {
+    takeOver.Done();
+  } else {
+    takeOver.GiveBack(stray, *size);
+  }
+  return false;
+}
+
+// The bitmap as fetched, once the merge changes it: written ahead to a file
+// that the restart save then puts in place, which spares a copy in memory
+// and writing it later; a copy in memory where that cannot be done.
+class FetchedCopy {
+ public:
+  // Keeps `bits` as they are now; `bits` itself where nothing will change them.
+  unsigned char* Keep(unsigned char* bits, unsigned long size, bool merging, bool restart,
+                      const kqfile::BitmapFile& file, unsigned char header) {
+    if (!merging || !restart) return bits;
+    // The bitmap file, read and soon replaced, gives up its cached pages to
+    // this file: recently used memory, where otherwise a large file's pages
+    // come from memory long unused, slow to get on a virtual machine.
+    kqfile::DropCachedPages(file.real());
+    if (size > 0 && ahead_.Write(kqfile::DirectoryOf(file.real()), header, bits, size)) {
+      offered_ = std::make_unique<Lent<kqfile::AheadFile>>(&ahead_);
+      return ahead_.data();
+    }
+    copy_.reset(NewBitmap(size, false));
+    std::memcpy(copy_.get(), bits, size);
+    return copy_.get();
+  }
+  void Release() { copy_.reset(); }
+
+ private:
+  kqfile::AheadFile ahead_;
+  std::unique_ptr<Lent<kqfile::AheadFile>> offered_;
+  std::unique_ptr<unsigned char[]> copy_;
+};
+
+}  // namespace
+
 bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName,
                                       const char* restartName, bool nameIsPath) {
   const char* tag = "KQBitMapOps::DoBitmapFormalities";
@@ -1146,12 +1389,12 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   }
   m_log.Debug(tag, "Bitmap File Name:%s ", bitmapName);
 
+  // The volume and its information.
   if (!InitAndValidateVolObject(std::string()) || m_volume == nullptr) {
     m_log.DebugLvl(tag, 1, "Failed to initialize KQVolume");
     return false;
   }
   m_log.Debug(tag, "Initialized KQVolume");
-
   KQVolumeInfo info;
   std::memset(&info, 0, sizeof info);
   if (m_volume->GetVolInfo(&info) == 0) {
@@ -1161,27 +1404,33 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   m_log.Debug(tag, "Obtained volume information");
   unsigned long size = info.incrBitmapSize;
 
+  // The bitmap file: named, locked from its read to its replacement, ours.
   if (nameIsPath) {
     m_defaultBitmapFileName = bitmapName;
   } else if (!MutateDefaultBitMapFileName(bitmapName)) {
     return false;
   }
   m_log.Debug(tag, "Initialized default bitmatp name");
-  const std::string bitmapFile = m_defaultBitmapFileName;
-  const char* vol = m_volName.c_str();
-
-  // From the read of the file to its replacement no other job works on it.
-  kqfile::FileLock lock;
-  if (!EnterWorkflow(*this, m_volume, lock, bitmapFile, true, m_log, tag)) return false;
+  kqfile::BitmapFile file(m_defaultBitmapFileName);
+  const InWorkflow working(file);
+  if (!EnterWorkflow(*this, m_volume, file, m_volName, true, m_log, tag)) return false;
+  // The restart file is replaced whole: another volume's is refused before
+  // the driver is touched, not after its bits were taken.
+  if (restartName != nullptr) {
+    const kqfile::BitmapFile restart(PrepareAbsoluteBitmapFileName(restartName, nullptr));
+    if (!CheckOwner(kqfile::FileLock::PeekOwner(restart.real()), m_volName, restart.name(),
+                    kqfile::FileLock::PathFor(restart.real()), m_log, tag)) {
+      return false;
+    }
+  }
   bool exists = false;
-  if (!ProbeBitmapFile(bitmapFile, &exists, m_log, tag)) return false;
+  if (!ProbeBitmapFile(file, &exists, m_log, tag)) return false;
 
-  // The driver's bitmap is mapped in beside the file's read.
+  // The file's bitmap, read while the driver's buffer is mapped in beside it.
   unsigned long fetchSize = 0;
   const bool typeKnown = TypeSize(info, type, &fetchSize);
   BufferAside driverAside(fetchSize, true, typeKnown && exists && fetchSize == size);
   const Lent<BufferAside> lentAside(&driverAside);
-
   FileBitmap disk;
   const unsigned long diskSize = size;
   unsigned char diskHeader = 0;
@@ -1202,85 +1451,36 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     if (!ReadBMFromFile(disk.get(), diskSize, &diskHeader, std::string())) return false;
   }
 
-  // A replaced step may have released the volume object. It is kept here for
-  // a give-back, since a successful fetch-and-clear deletes the object's.
+  // The take-over: recorded, then fetched and cleared. A replaced step may
+  // have released the volume object meanwhile.
   if (m_volume == nullptr && (!InitAndValidateVolObject(std::string()) || m_volume == nullptr)) {
     m_log.DebugLvl(tag, 1, "Failed to initialize KQVolume");
     return false;
   }
-  std::unique_ptr<KQVolume> reserve(m_volume);
-  m_volume = nullptr;
-
-  // The record, written durably before the clear and emptied once the bits
-  // are safe: a job killed in between leaves it for the next call, which
-  // marks the bitmap dirty. A type the volume information does not know is
-  // refused by the retrieval before anything is cleared, so it needs none.
-  if (typeKnown && !BeginTakeOver(lock, m_log, tag, vol, type, bitmapFile)) {
-    return false;
-  }
-
+  TakeOver takeOver(file.lock(), m_log, tag, m_volName, type);
+  takeOver.Reserve(m_volume);
+  // A type the volume information does not know is refused by the
+  // retrieval before anything is cleared, so it needs no record.
+  if (typeKnown && !takeOver.Record(file.name())) return false;
   OutBuffer driverBM;  // ours from its allocation on
-  bool got = false;
-  try {
-    got = GetAndClearBMFromDriver(type, driverBM.out(), &size, false, std::string());
-  } catch (...) {
-    // With a buffer allocated, the library threw in the fetch-and-clear
-    // itself: the driver may have cleared and the buffer proves nothing.
-    if (driverBM.get() == nullptr || GiveBack(reserve.get(), m_log, tag, vol, type, nullptr, 0)) {
-      lock.End();
-    }
-    throw;
-  }
-  if (!got) {
-    m_log.Debug(tag, "Failed to get and clear BM from driver");
-    // A replaced fetch may have cleared the driver before it failed: bits in
-    // its buffer go back (harmless where they were never taken off).
-    unsigned char* const stray = driverBM.get();
-    if (stray == nullptr ||
-        std::all_of(stray, stray + size, [](unsigned char b) { return b == 0; }) ||
-        GiveBack(reserve.get(), m_log, tag, vol, type, stray, size)) {
-      lock.End();
-    }
-    return false;
-  }
+  if (!FetchAndClear(*this, takeOver, type, driverBM, &size, m_log, tag)) return false;
+
+  // Merged and saved. Until the bitmap file holds the merge the driver's
+  // changes live only in these buffers: any failure hands them back (as
+  // fetched where a copy exists; else merged, a superset).
   unsigned char* const merged = driverBM.get();
-  // The bitmap as fetched, once the merge changes it: written ahead to a file
-  // that its save then puts in place, which spares a copy in memory and
-  // writing it later; a copy in memory where that cannot be done.
-  kqfile::AheadFile fetchedFile;
-  std::unique_ptr<unsigned char[]> restart;
-  std::unique_ptr<Lent<kqfile::AheadFile>> offered;
+  FetchedCopy fetchedCopy;
   unsigned char* fetched = merged;
-  // From here until the bitmap file holds the merge, the driver's changes
-  // live only in these buffers: any failure hands them back to the driver
-  // (as fetched where a copy exists; else merged, a superset).
-  auto giveBack = [&]() {
-    if (size == 0 || GiveBack(reserve.get(), m_log, tag, vol, type, fetched, size)) lock.End();
-  };
   try {
     m_log.Debug(tag, "Got BM from driver");
     m_log.Debug(tag, "Printing Driver BM");
     LogBytes(m_log, tag, merged, size);
-    if (disk && restartName != nullptr) {
-      // The bitmap file, read and soon replaced, gives up its cached pages
-      // to this file: recently used memory, where otherwise a large file's
-      // pages come from memory long unused, slow to get on a virtual machine.
-      kqfile::DropCachedPages(bitmapFile);
-      if (size > 0 &&
-          fetchedFile.Write(kqfile::DirectoryOf(bitmapFile), info.bitmapHeader, merged, size)) {
-        fetched = fetchedFile.data();
-        offered = std::make_unique<Lent<kqfile::AheadFile>>(&fetchedFile);
-      } else {
-        restart.reset(NewBitmap(size, false));
-        std::memcpy(restart.get(), merged, size);
-        fetched = restart.get();
-      }
-    }
-
+    fetched = fetchedCopy.Keep(merged, size, static_cast<bool>(disk), restartName != nullptr, file,
+                               info.bitmapHeader);
     m_log.Debug(tag, "Merge Disk BM with BM from Driver");
     if (disk && !MergeBM(merged, size, disk.get(), diskSize)) {
       m_log.Debug(tag, "Failed to Merge BM");
-      giveBack();
+      takeOver.GiveBack(fetched, size);
       return false;
     }
     // Merged, the file's bitmap is no longer needed: its memory is the
@@ -1289,15 +1489,15 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     m_log.Debug(tag, "Merge done");
     m_log.Debug(tag, "Saving Merged  bitmap to file");
     if (!SaveBMToFile(merged, size, &info.bitmapHeader, std::string())) {
-      giveBack();
+      takeOver.GiveBack(fetched, size);
       return false;
     }
   } catch (...) {
     // Not handled here, only kept from taking the changes with it.
-    giveBack();
+    takeOver.GiveBack(fetched, size);
     throw;
   }
-  lock.End();
+  takeOver.Done();
   m_log.debugBreak("/tmp/DoBitMap.afterwritingmergedbm", nullptr, 0, 0, true);
   m_log.Debug(tag, "Printing Mergerd BM");
   LogBytes(m_log, tag, merged, size);
@@ -1305,24 +1505,26 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   LogBytes(m_log, tag, fetched, size);
   // One lock at a time: two jobs whose bitmap and restart names are crossed
   // then never wait for each other.
-  lock.Release();
+  file.lock().Release();
 
+  // The restart file: the bitmap as fetched.
   if (restartName != nullptr) {
     if (!MutateDefaultBitMapFileName(restartName)) {
       m_log.Debug(tag, "Failed to initialize restart bitmap file");
       return false;
     }
-    if (kqfile::SameFile(m_defaultBitmapFileName, bitmapFile)) {
+    kqfile::BitmapFile restart(m_defaultBitmapFileName);
+    const InWorkflow restarting(restart);
+    if (restart.real() == file.real() || kqfile::SameFile(restart.real(), file.real())) {
       // Its merged bitmap holds every fetched bit and the file's earlier
       // ones; the fetched bits alone would lose the earlier ones.
       m_log.Debug(tag, "Restart bitmap file %s is the bitmap file: kept the merged bitmap in it",
-                  m_defaultBitmapFileName.c_str());
+                  restart.name().c_str());
     } else {
-      if (!LockBitmapFile(lock, m_defaultBitmapFileName, true, m_log, tag)) {
+      if (!EnterWorkflow(*this, m_volume, restart, m_volName, true, m_log, tag)) {
         m_log.Debug(tag, "Failed to save restart bitmap to file");
         return false;
       }
-      kqfile::RemoveLeftovers(m_defaultBitmapFileName);
       m_log.Debug(tag, "Saving restart bitmap to file");
       if (!SaveBMToFile(fetched, size, &info.bitmapHeader, std::string())) {
         m_log.Debug(tag, "Failed to save restart bitmap to file");
@@ -1331,8 +1533,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     }
     m_log.debugBreak("/tmp/DoBitMap.afterwritingresterbm", nullptr, 0, 0, true);
   }
-  disk.reset();
-  restart.reset();
+  fetchedCopy.Release();
   delete[] driverBM.release();
   m_log.debugBreak("/tmp/DoBitMap.beforereturn", nullptr, 0, 0, true);
   return true;

@@ -148,9 +148,13 @@ bool FlushDirectory(const std::string& path) {
   return dir.valid() && KQ_SYS(::fsync(dir.get())) == 0;
 }
 
-// Opens (creating, mode 0666 less the umask) a lock or record file; never
-// through a link, never blocking on a FIFO, never anything but a regular file.
-int OpenLockFile(const std::string& path, bool* created) {
+// Opens (creating, mode 0666 less the umask) a lock file; never through a
+// link, never blocking on a FIFO. Only a regular file with one link, owned
+// by the job's user or by root, is kept: anything else could be another
+// file planted under the lock's name, which reading or writing would expose
+// or destroy. Those are closed untouched, errno EPERM and `*refusal` set.
+int OpenLockFile(const std::string& path, bool* created, kqfile::Refusal* refusal,
+                 unsigned long* detail) {
   const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   int fd = KQ_SYS(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
   *created = fd >= 0;
@@ -161,14 +165,73 @@ int OpenLockFile(const std::string& path, bool* created) {
     fd = ::open(path.c_str(), O_RDONLY | flags);
     if (fd < 0 && errno == ENOENT) errno = denied;  // none there, and none can be made
   }
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    // A link (which O_NOFOLLOW met) or a directory is named as what it is.
+    const int err = errno;
+    struct stat ls {};
+    if (::lstat(path.c_str(), &ls) == 0 && (S_ISLNK(ls.st_mode) || S_ISDIR(ls.st_mode))) {
+      *refusal = S_ISLNK(ls.st_mode) ? kqfile::Refusal::Link : kqfile::Refusal::NotRegular;
+      errno = EPERM;
+    } else {
+      errno = err;
+    }
+    return -1;
+  }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
     ::close(fd);
-    errno = EINVAL;
+    errno = err;
+    return -1;
+  }
+  *refusal = !S_ISREG(st.st_mode)                         ? kqfile::Refusal::NotRegular
+             : st.st_nlink != 1                           ? kqfile::Refusal::Links
+             : st.st_uid != ::geteuid() && st.st_uid != 0 ? kqfile::Refusal::Owner
+                                                          : kqfile::Refusal::None;
+  if (*refusal != kqfile::Refusal::None) {
+    *detail = *refusal == kqfile::Refusal::Links ? static_cast<unsigned long>(st.st_nlink)
+                                                 : static_cast<unsigned long>(st.st_uid);
+    ::close(fd);
+    errno = EPERM;
     return -1;
   }
   return fd;
+}
+
+// The lock file of the bitmap file at the resolved path `real`.
+std::string LockPathFor(const std::string& real) {
+  return Join(DirName(real), Stem(real) + kLockSuffix);
+}
+
+// What a lock file holds: an owner line, then maybe a record.
+struct LockText {
+  std::string owner;
+  std::string record;
+  std::size_t kept = 0;  // bytes of the owner line
+};
+
+// Reads a lock file's text from `fd`. Records are one short line and owners
+// one name: more is not ours to interpret, and reads as an unreadable record.
+void ReadLockText(int fd, off_t size, LockText* text) {
+  if (size <= 0) return;
+  char buffer[8192];
+  const ssize_t n = ::pread(fd, buffer, sizeof buffer, 0);
+  const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
+  const char* const end = buffer + got;
+  const char kOwner[] = "owner=";
+  const char* line = buffer;  // where a record begins
+  if (got > sizeof kOwner - 1 && std::memcmp(buffer, kOwner, sizeof kOwner - 1) == 0) {
+    const char* nl = static_cast<const char*>(std::memchr(buffer, '\n', got));
+    if (nl != nullptr) {
+      text->owner.assign(static_cast<const char*>(buffer) + sizeof kOwner - 1, nl);
+      text->kept = static_cast<std::size_t>(nl + 1 - buffer);
+      line = nl + 1;
+    }
+  }
+  if (static_cast<off_t>(text->kept) < size) {
+    text->record.assign(line, end);
+    if (text->record.empty() || static_cast<off_t>(got) < size) text->record = "?";
+  }
 }
 
 bool Lock(int fd, int mode, const std::function<void()>& onWait) {
@@ -257,8 +320,9 @@ void DropCachedPages(const std::string& path) noexcept {
   errno = saved;
 }
 
-void OpenForRead(const std::string& path, ReadHandle* handle) noexcept {
-  handle->fd.adopt(KQ_SYS(::open(path.c_str(), O_RDONLY | O_DSYNC | O_NONBLOCK | O_CLOEXEC)));
+void OpenForRead(const std::string& path, ReadHandle* handle, bool resolved) noexcept {
+  const int flags = O_RDONLY | O_DSYNC | O_NONBLOCK | O_CLOEXEC | (resolved ? O_NOFOLLOW : 0);
+  handle->fd.adopt(KQ_SYS(::open(path.c_str(), flags)));
   if (!handle->fd.valid()) return;
   struct stat st {};
   if (::fstat(handle->fd.get(), &st) != 0) {
@@ -288,7 +352,11 @@ bool Replacement::Open(AheadFile* ahead) {
   }
   bool exists = false;
   struct stat st {};
-  if (const int err = Resolve(target_, &real_, &exists, &st)) {
+  if (resolved_) {
+    real_ = target_;
+    exists = KQ_SYS(::lstat(real_.c_str(), &st)) == 0;
+    if (!exists && errno != ENOENT) return false;
+  } else if (const int err = Resolve(target_, &real_, &exists, &st)) {
     errno = err;
     return false;
   }
@@ -365,10 +433,10 @@ bool AheadFile::Unchanged() const noexcept {
   if (map_ == nullptr || !pagemap.valid()) return false;
   const std::size_t first = reinterpret_cast<std::uintptr_t>(map_) / page;
   const std::size_t pages = (bytes_ + page - 1) / page;
-  std::vector<uint64_t> entries(std::min<std::size_t>(pages, 8192));
+  uint64_t entries[512];  // on the stack: this may not fail for want of memory
   for (std::size_t done = 0; done < pages;) {
-    const std::size_t want = std::min(pages - done, entries.size());
-    const ssize_t got = ::pread(pagemap.get(), entries.data(), want * sizeof entries[0],
+    const std::size_t want = std::min(pages - done, std::size(entries));
+    const ssize_t got = ::pread(pagemap.get(), entries, want * sizeof entries[0],
                                 static_cast<off_t>((first + done) * sizeof entries[0]));
     if (got != static_cast<ssize_t>(want * sizeof entries[0])) return false;
     for (std::size_t i = 0; i < want; ++i) {
@@ -411,20 +479,46 @@ Replacement::Stage Replacement::Commit() {
   return FlushDirectory(real_) ? Stage::Done : Stage::Flush;
 }
 
-void RemoveLeftovers(const std::string& target) noexcept {
-  std::string real;
+BitmapFile::BitmapFile(std::string name) : name_(std::move(name)) {
   bool exists = false;
   struct stat st {};
-  if (Resolve(target, &real, &exists, &st) != 0) return;
-  const std::string dir = DirName(real);
-  const std::string prefix = Stem(real) + kTempInfix;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+  if (name_.empty()) {
+    error_ = ENOENT;
+  } else {
+    error_ = Resolve(name_, &real_, &exists, &st);
+  }
+  if (error_ != 0) real_ = name_;
+  dir_ = DirName(real_);
+  leftoverPrefix_ = Stem(real_) + kTempInfix;
+}
+
+Presence BitmapFile::Probe() const noexcept {
+  if (error_ != 0 && !name_.empty()) {
+    errno = error_;
+    return Presence::Unknown;
+  }
+  struct stat st {};
+  if (KQ_SYS(::lstat(real_.c_str(), &st)) == 0) return Presence::Present;
+  return errno == ENOENT ? Presence::Absent : Presence::Unknown;
+}
+
+void BitmapFile::RemoveLeftovers() const noexcept {
+  if (error_ != 0) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir_.c_str()), ::closedir);
   if (!d) return;
   while (const dirent* entry = ::readdir(d.get())) {
-    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
-      ::unlink(Join(dir, entry->d_name).c_str());
+    if (std::strncmp(entry->d_name, leftoverPrefix_.c_str(), leftoverPrefix_.size()) == 0) {
+      ::unlinkat(::dirfd(d.get()), entry->d_name, 0);
     }
   }
+}
+
+bool SameVolume(const std::string& a, const std::string& b) noexcept {
+  if (a == b) return true;
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && S_ISBLK(sa.st_mode) &&
+         S_ISBLK(sb.st_mode) && sa.st_rdev == sb.st_rdev;
 }
 
 namespace {
@@ -439,29 +533,22 @@ void FileLock::Release() noexcept {
   fd_.reset();
 }
 
-std::string FileLock::PathFor(const std::string& target) {
-  // Beside the file the name resolves to, so that a link and its target
-  // share one lock; by the name itself where it does not resolve.
-  std::string real;
-  bool exists = false;
-  struct stat st {};
-  if (Resolve(target, &real, &exists, &st) != 0) real = target;
-  return Join(DirName(real), Stem(real) + kLockSuffix);
-}
-
-bool FileLock::Acquire(const std::string& target, bool exclusive,
+bool FileLock::Acquire(const std::string& real, bool exclusive,
                        const std::function<void()>& onWait) {
-  if (target.empty()) {
+  if (real.empty()) {
     errno = ENOENT;
     return false;
   }
   Release();
-  path_ = PathFor(target);
+  path_ = LockPathFor(real);
+  owner_.clear();
   stale_.clear();
+  kept_ = 0;
+  refusal_ = Refusal::None;
   for (const FileLock* other : t_held) {
     if (other->path_ == path_) return true;
   }
-  fd_.adopt(OpenLockFile(path_, &created_));
+  fd_.adopt(OpenLockFile(path_, &created_, &refusal_, &refusedDetail_));
   // On a read-only file system nothing can replace the file or leave a
   // record: a reader needs no lock there (and can make none).
   if (!fd_.valid() && !exclusive && errno == EROFS) return true;
@@ -473,32 +560,72 @@ bool FileLock::Acquire(const std::string& target, bool exclusive,
     errno = err;
     return false;
   }
-  if (st.st_size > 0) {
-    // Records are one short line; more is not ours to interpret.
-    unsigned char text[512];
-    const ssize_t n = ::pread(fd_.get(), text, sizeof text, 0);
-    stale_.assign(reinterpret_cast<const char*>(text), n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (stale_.empty()) stale_ = "?";
-  }
+  LockText text;
+  ReadLockText(fd_.get(), st.st_size, &text);
+  owner_ = std::move(text.owner);
+  stale_ = std::move(text.record);
+  kept_ = text.kept;
   t_held.push_back(this);
   held_ = true;
   return true;
 }
 
-bool FileLock::Begin(const std::string& text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0 ||
-      !WriteFully(fd_.get(), bytes, text.size()) || KQ_SYS(::fdatasync(fd_.get())) != 0) {
+std::string FileLock::PathFor(const std::string& real) { return LockPathFor(real); }
+
+std::string FileLock::PeekOwner(const std::string& real) {
+  const Fd fd(::open(LockPathFor(real).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      (st.st_uid != ::geteuid() && st.st_uid != 0)) {
+    return {};
+  }
+  LockText text;
+  ReadLockText(fd.get(), st.st_size, &text);
+  return text.owner;
+}
+
+bool FileLock::Claim(const std::string& owner) {
+  if (!held_ || !owner_.empty() || !stale_.empty()) {
+    errno = EBUSY;
     return false;
   }
-  // A lock file new to its directory is only durable once the directory is.
-  if (created_ && !FlushDirectory(path_)) return false;
+  const std::string line = "owner=" + owner + "\n";
+  const auto* bytes = reinterpret_cast<const unsigned char*>(line.data());
+  // Not flushed: an owner lost to a crash is written again by the next
+  // writer, before it touches the driver.
+  if (::lseek(fd_.get(), 0, SEEK_SET) != 0 || !WriteFully(fd_.get(), bytes, line.size())) {
+    const int err = errno;
+    if (::ftruncate(fd_.get(), 0) != 0) {
+      // Left as it is: an owner line in part reads as a record.
+    }
+    errno = err;
+    return false;
+  }
+  owner_ = owner;
+  kept_ = line.size();
+  return true;
+}
+
+bool FileLock::Begin(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const auto kept = static_cast<off_t>(kept_);
+  if (::ftruncate(fd_.get(), kept) != 0 || ::lseek(fd_.get(), kept, SEEK_SET) != kept ||
+      !WriteFully(fd_.get(), bytes, text.size()) || KQ_SYS(::fdatasync(fd_.get())) != 0 ||
+      // A lock file new to its directory is only durable once the directory is.
+      (created_ && !FlushDirectory(path_))) {
+    // Nothing was cleared yet: a record left behind would make the next
+    // call force a full backup for nothing.
+    const int err = errno;
+    End();
+    errno = err;
+    return false;
+  }
   created_ = false;
   return true;
 }
 
 void FileLock::End() noexcept {
-  if (fd_.valid() && ::ftruncate(fd_.get(), 0) == 0) stale_.clear();
+  if (fd_.valid() && ::ftruncate(fd_.get(), static_cast<off_t>(kept_)) == 0) stale_.clear();
 }
 
 }  // namespace kqfile

@@ -66,11 +66,12 @@ void DropCachedPages(const std::string& path) noexcept;
 
 // Opens an existing file for reading without blocking on a FIFO or device.
 // Anything but a regular file is closed again and reported as `notRegular`.
+// A path already resolved is opened without following a link at its end.
 struct ReadHandle {
   Fd fd;
   bool notRegular = false;
 };
-void OpenForRead(const std::string& path, ReadHandle* handle) noexcept;
+void OpenForRead(const std::string& path, ReadHandle* handle, bool resolved = false) noexcept;
 
 // A file's contents written before it is known where the file goes: an
 // unnamed file in a directory, written and mapped so that its bytes can
@@ -123,7 +124,10 @@ class Replacement {
     Rename,  // the target was not replaced
   };
 
-  explicit Replacement(std::string target) : target_(std::move(target)) {}
+  // A `resolved` target is a path some BitmapFile resolved: taken as it is,
+  // and refused (not regular) should a link have been put in its place since.
+  explicit Replacement(std::string target, bool resolved = false)
+      : target_(std::move(target)), resolved_(resolved) {}
   ~Replacement();
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
@@ -152,26 +156,29 @@ class Replacement {
   std::string real_;
   std::string temp_;
   std::string noTempIn_;
+  bool resolved_ = false;
   bool notRegular_ = false;
   bool adopted_ = false;
   std::size_t written_ = 0;
   Fd fd_;
 };
 
-// Removes new files that a killed replacement of `target` left behind. Only
-// safe while holding the target's exclusive lock.
-void RemoveLeftovers(const std::string& target) noexcept;
+// Why a lock file was refused untouched: in a directory others may write to,
+// a lock file could be planted to make a root job read or write through it.
+enum class Refusal { None, Link, NotRegular, Links, Owner };
 
 // An advisory lock for one bitmap file, held on a lock file beside it (the
 // bitmap file itself is replaced by rename, so a lock on it would not hold).
 // flock(): the kernel drops it when its holder dies, so a killed job never
 // leaves a stale lock. Locks taken by two objects in one process exclude
-// each other like those of two processes.
+// each other like those of two processes. Only a regular file with one link,
+// owned by the job's user or by root, is opened, read or written.
 //
-// The lock file also carries the record of a take-over in progress: written
-// durably before the driver's bitmap is cleared, emptied once the bits are
-// safe. A record that the lock's next holder finds was left by a job that
-// died mid-take-over.
+// The lock file remembers whose bits its bitmap file holds, in a first line
+// "owner=<volume>", written by the first writer and never changed. After it
+// may follow the record of a take-over in progress: written durably before
+// the driver's bitmap is cleared, removed once the bits are safe. A record
+// that the lock's next holder finds was left by a job that died mid-take-over.
 class FileLock {
  public:
   FileLock() = default;
@@ -179,32 +186,90 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  // Waits for the lock; `onWait` runs once, before waiting, when another
-  // holder has it. False with errno set when the lock file cannot be opened.
-  // A lock this thread already holds on the file is not waited for (a step
-  // replaced by a job, called inside a workflow, would wait for itself): the
-  // call goes on under it, and can neither find nor write a record.
-  bool Acquire(const std::string& target, bool exclusive, const std::function<void()>& onWait);
+  // Waits for the lock of the bitmap file at the resolved path `real`;
+  // `onWait` runs once, before waiting, when another holder has it. False
+  // with errno set when the lock file cannot be opened, or refused (EPERM,
+  // `refusal()` says why). A lock this thread already holds on the file is
+  // not waited for (a step replaced by a job, called inside a workflow,
+  // would wait for itself): the call goes on under it, and can neither find
+  // nor write an owner or a record.
+  bool Acquire(const std::string& real, bool exclusive, const std::function<void()>& onWait);
   void Release() noexcept;
-  static std::string PathFor(const std::string& target);
   // The lock file of the last Acquire.
   const std::string& path() const { return path_; }
+  // Held on a lock file of its own (not gone on under another of this
+  // thread, nor skipped on a read-only file system).
+  bool held() const { return held_; }
+  Refusal refusal() const { return refusal_; }
+  // The refused file's link count or owner, as `refusal()` says.
+  unsigned long refusedDetail() const { return refusedDetail_; }
 
-  // The record found at acquisition ("" for none).
+  // The owner found at acquisition ("" for none, or where the lock was
+  // gone on under another of this thread).
+  const std::string& Owner() const { return owner_; }
+  // Writes the owner of a file that has none; the exclusive holder only.
+  // False with errno set.
+  bool Claim(const std::string& owner);
+  // The record found at acquisition ("" for none; "?" for an unreadable one).
   const std::string& Stale() const { return stale_; }
-  // Durably writes the record. False with errno set.
+  // Durably writes the record. False with errno set, and no record left.
   bool Begin(const std::string& text);
-  // Empties the record; no flush: a lost truncation costs only a needless
+  // Removes the record; no flush: a lost truncation costs only a needless
   // full backup after a crash, never a change.
   void End() noexcept;
+
+  // The owner recorded in the lock file of the bitmap file at `real`,
+  // without locking ("" for none or where it cannot be read): a workflow
+  // checks a second file's owner before it touches the driver.
+  static std::string PeekOwner(const std::string& real);
+  // The lock file of the bitmap file at `real`.
+  static std::string PathFor(const std::string& real);
 
  private:
   Fd fd_;
   std::string path_;
+  std::string owner_;
   std::string stale_;
+  std::size_t kept_ = 0;  // bytes of the owner line, which a record follows
+  Refusal refusal_ = Refusal::None;
+  unsigned long refusedDetail_ = 0;
   bool created_ = false;
   bool held_ = false;  // on this thread's list of held locks
 };
+
+// One bitmap file as a workflow works on it: the name resolved once, so
+// that its lock, record, existence test, read, replacement and leftovers all
+// address one file, however a link is swapped meanwhile.
+class BitmapFile {
+ public:
+  // Resolves `name` (links followed as a Replacement follows them). Where
+  // that fails, the name itself stands in and `Probe` reports the error.
+  explicit BitmapFile(std::string name);
+  BitmapFile(const BitmapFile&) = delete;
+  BitmapFile& operator=(const BitmapFile&) = delete;
+
+  const std::string& name() const { return name_; }
+  const std::string& real() const { return real_; }
+  bool resolved() const { return error_ == 0; }
+  Presence Probe() const noexcept;
+  FileLock& lock() { return lock_; }
+  const FileLock& lock() const { return lock_; }
+  // Removes new files that a killed replacement left behind. Only safe
+  // while holding the exclusive lock.
+  void RemoveLeftovers() const noexcept;
+
+ private:
+  std::string name_;
+  std::string real_;
+  std::string dir_;
+  std::string leftoverPrefix_;
+  int error_ = 0;
+  FileLock lock_;
+};
+
+// True when the two volume names are one volume: the same name, or names
+// that lead to the same block device now (two spellings of one volume).
+bool SameVolume(const std::string& a, const std::string& b) noexcept;
 
 }  // namespace kqfile
 #pragma GCC visibility pop

@@ -463,7 +463,7 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
 TEST_F(Dump, AnUnknownTypeWritesNoRecord) {
   bool recorded = true;
   driver->SetHook(Op::GetAndClearBitmap,
-                  [&] { recorded = !ReadAll(suffixFile("full-tmp") + ".kqlock").empty(); });
+                  [&] { recorded = !kqtest::LockRecord(suffixFile("full-tmp") + ".kqlock").empty(); });
   EXPECT_FALSE(ops->DoBitmapDump(static_cast<KQVBitmapType>(7), kVolume, true));
   EXPECT_EQ(driver->CallCount(Op::GetAndClearBitmap), 1);
   EXPECT_FALSE(recorded);

@@ -203,9 +203,12 @@ TEST_F(ManipulateTest, AFailedOrReplacedStepEndsTheCall) {
     After after;
   };
   const std::string missing = kqtest::BitmapPath(dir.file("missing"), kVolume);
-  // A missing directory fails at the lock, before the driver is read.
-  const std::string noLock =
-      Line(kTag, "Failed to lock the Bitmap File " + missing + " error no=2");
+  // A missing directory has no file to lock: its steps say what fails.
+  const Lines noDir{Line("KQBitMapOps::SaveBMToFile", "Saving bitmap to " + missing),
+                    Line("KQBitMapOps::SaveBMToFile",
+                         "Failed to open the Bitmap File " + missing + ".  error 2")};
+  const std::string noFile =
+      Line(kDelete, "Bitmap File " + missing + " does not exist. Cannot delete. Returning failure");
   const Lines noDelete{Line(kDelete, "Failed to delete Bitmap File " + f + " error no=21"),
                        M("Failed to DeleteBMFile for vol ")};
   const std::string deleted = Line(kDelete, "Deleted Bitmap File " + f);
@@ -219,8 +222,9 @@ TEST_F(ManipulateTest, AFailedOrReplacedStepEndsTheCall) {
   const Case cases[] = {
       {"", 2, kAbsent, 0, kFetchFails, false, "fetch:0", {noFetch}, kSame},
       {"a", 1, kFile, 0, kFetchFails, false, "fetch:0", {noFetch}, kSame},
-      {"", 2, kNoDir, 0, kNone, false, "", {noLock}, kSame},
-      {"a", 4, kNoDir, -5, kNone, false, "", {noLock}, kSame},
+      {"", 2, kNoDir, 0, kNone, false, "fetch:0 save:", {noDir[0], noDir[1], noSave}, kSame},
+      {"a", 4, kNoDir, -5, kNone, false, "fetch:1 save:", {noDir[0], noDir[1], noSave1}, kSame},
+      {"", 1, kNoDir, 0, kNone, false, "", {noFile, noDelete[1]}, kSame},
       {"", 1, kDir, 0, kNone, false, "", noDelete, kSame},
       // Steps that already succeeded stay done when the clear fails.
       {"", 2, kAbsent, 0, kClearFails, false, "fetch:0 save:", {saving, clearFail, noClear},

@@ -431,9 +431,13 @@ void Demo::ShowFiles() {
       std::string name = e->d_name;
       if (name == "." || name == "..") continue;
       Bytes bytes = ReadFile(opt_.dir + "/" + name);
-      // Idle lock files (".kqlock") are bookkeeping, not bitmaps.
+      // Idle lock files (".kqlock": empty, or naming the volume that owns
+      // the file) are bookkeeping, not bitmaps.
+      const std::string text(bytes.begin(), bytes.end());
+      const bool ownerOnly =
+          text.rfind("owner=", 0) == 0 && text.find('\n') == text.size() - 1;
       const bool idleLock = name.size() > 7 && name.rfind(".kqlock") == name.size() - 7;
-      if (!idleLock || !bytes.empty()) now[name] = std::move(bytes);
+      if (!idleLock || !(bytes.empty() || ownerOnly)) now[name] = std::move(bytes);
     }
     ::closedir(d);
   }

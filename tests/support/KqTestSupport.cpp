@@ -48,16 +48,25 @@ std::vector<std::string> TempDir::list() const {
   if (DIR* d = opendir(path_.c_str())) {
     while (dirent* e = readdir(d)) {
       std::string name = e->d_name;
-      // Idle lock files are the library's bookkeeping; one that still holds
-      // a take-over record is listed.
+      // Idle lock files (empty, or naming their owner) are the library's
+      // bookkeeping; one that still holds a take-over record is listed.
       const bool idleLock = name.size() > 7 && name.compare(name.size() - 7, 7, ".kqlock") == 0 &&
-                            ReadAll(path_ + "/" + name).empty();
+                            LockRecord(path_ + "/" + name).empty();
       if (name != "." && name != ".." && !idleLock) names.push_back(name);
     }
     closedir(d);
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string LockRecord(const std::string& lockFile) {
+  const Bytes bytes = ReadAll(lockFile);
+  std::string text(bytes.begin(), bytes.end());
+  if (text.rfind("owner=", 0) == 0 && text.find('\n') != std::string::npos) {
+    text.erase(0, text.find('\n') + 1);
+  }
+  return text;
 }
 
 DirOps::DirOps(std::string dir, const std::string& volumeName)

@@ -75,6 +75,8 @@ Bytes File(unsigned char header, Bytes bitmap);
 Bytes Random(std::size_t n, unsigned seed);
 
 bool Exists(const std::string& path);
+// The take-over record a lock file holds, after its owner line ("" for none).
+std::string LockRecord(const std::string& lockFile);
 Bytes ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const Bytes& bytes);
 // The default-suffix, "incr-tmp" ... file of `volume` in `dir`: dir + "/." + last component + "_" +
