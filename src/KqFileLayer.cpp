@@ -143,10 +143,12 @@ bool AppendPaced(int fd, std::size_t offset, const unsigned char* data, std::siz
   return true;
 }
 
-bool FlushDirectory(const std::string& path) {
-  kqfile::Fd dir(KQ_SYS(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+bool FlushDir(const char* dirPath) noexcept {
+  kqfile::Fd dir(KQ_SYS(::open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
   return dir.valid() && KQ_SYS(::fsync(dir.get())) == 0;
 }
+
+bool FlushDirectory(const std::string& path) { return FlushDir(DirName(path).c_str()); }
 
 // Opens (creating, mode 0666 less the umask) a lock file; never through a
 // link, never blocking on a FIFO. Only a regular file with one link, owned
@@ -541,6 +543,7 @@ bool FileLock::Acquire(const std::string& real, bool exclusive,
   }
   Release();
   path_ = LockPathFor(real);
+  dir_ = DirName(path_);
   owner_.clear();
   stale_.clear();
   kept_ = 0;
@@ -612,7 +615,7 @@ bool FileLock::Begin(const std::string& text) {
   if (::ftruncate(fd_.get(), kept) != 0 || ::lseek(fd_.get(), kept, SEEK_SET) != kept ||
       !WriteFully(fd_.get(), bytes, text.size()) || KQ_SYS(::fdatasync(fd_.get())) != 0 ||
       // A lock file new to its directory is only durable once the directory is.
-      (created_ && !FlushDirectory(path_))) {
+      (created_ && !FlushDir(dir_.c_str()))) {
     // Nothing was cleared yet: a record left behind would make the next
     // call force a full backup for nothing.
     const int err = errno;

@@ -228,6 +228,7 @@ class FileLock {
  private:
   Fd fd_;
   std::string path_;
+  std::string dir_;  // of the lock file: ready before a record, which may not fail for memory
   std::string owner_;
   std::string stale_;
   std::size_t kept_ = 0;  // bytes of the owner line, which a record follows

@@ -6,6 +6,7 @@
 // torn, no temporary or volume handle is left.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -222,6 +223,172 @@ TEST_F(Faults, OddFilesAndNamesLoseNothing) {
     EXPECT_FALSE(kqtest::DirOps(dir.path(), kVolume).SaveBMToFile(&byte, 1, &header, link));
     EXPECT_EQ(ReadAll(victim), Bytes{42});
   }
+}
+
+// A lock file that is anything but a regular file with one link, owned by
+// the job's user or root, is refused untouched: planted in a shared
+// directory it would turn the job's reads and writes against another file.
+// An owner or a record of another volume refuses the call before the
+// driver; a record of an unreadable type marks every bitmap dirty.
+TEST_F(Faults, HostileLockFilesAreRefusedUntouched) {
+  const std::string bm = suffixFile("bm"), lock = bm + ".kqlock", victim = dir.file("victim");
+  const std::string tag = "KQBitMapOps::DoBitmapFormalities";
+  auto refused = [&](const std::string& why) {
+    return Line(tag, "Refused the lock file " + lock + " of Bitmap File " + bm +
+                         ", left untouched: " + why);
+  };
+  const std::string other = "owner=/dev/vg2/sda1\n";
+  const std::string otherLine =
+      Line(tag, "Bitmap File " + bm +
+                    " holds the changes of volume /dev/vg2/sda1, not of /dev/sda1. Returning "
+                    "failure: give each volume bitmap file names of its own (a derived class's "
+                    "PrepareAbsoluteBitmapFileName), or, once /dev/vg2/sda1 is renamed or gone, "
+                    "remove " +
+                    lock);
+  const std::string ours = "owner=/dev/sda1\n";
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    std::string line;
+    bool ok = false;
+    int dirtyTypes = 0;  // bitmaps marked dirty
+  };
+  const Case cases[] = {
+      {"hard link", [&] { link(victim.c_str(), lock.c_str()); }, refused("it has 2 links")},
+      {"symbolic link", [&] { symlink(victim.c_str(), lock.c_str()); },
+       refused("it is a symbolic link")},
+      {"fifo", [&] { mkfifo(lock.c_str(), 0600); }, refused("it is not a regular file")},
+      {"directory", [&] { mkdir(lock.c_str(), 0700); }, refused("it is not a regular file")},
+      {"another user's",
+       [&] {
+         WriteAll(lock, {});
+         if (chown(lock.c_str(), 4242, 4242) != 0) GTEST_SKIP();
+       },
+       refused("its owner is user 4242, neither this job's user nor root")},
+      {"another volume's owner", [&] { WriteAll(lock, Bytes(other.begin(), other.end())); },
+       otherLine},
+      {"another volume's record",
+       [&] {
+         const std::string r = "type=0 volume=/dev/vg2/sda1 file=" + bm + "\n";
+         WriteAll(lock, Bytes(r.begin(), r.end()));
+       },
+       otherLine},
+      {"a record of an unreadable type",
+       [&] {
+         const std::string r = ours + "type=9 volume=/dev/sda1 file=" + bm + "\n";
+         WriteAll(lock, Bytes(r.begin(), r.end()));
+       },
+       Line(tag,
+            "Found an interrupted take-over of an unreadable bitmap type of /dev/sda1 into " + bm),
+       true, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto ops = Fresh(kWorkflows[0]);
+    unlink(lock.c_str());
+    rmdir(lock.c_str());
+    WriteAll(victim, Bytes{'k', 'e', 'e', 'p'});
+    c.plant();
+    // Read only where reading cannot block (a FIFO would).
+    auto lockBytes = [&] {
+      struct stat st {};
+      return lstat(lock.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? ReadAll(lock) : Bytes{};
+    };
+    const Bytes lockBefore = lockBytes();
+    EXPECT_EQ(ops->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false), c.ok);
+    EXPECT_THAT(log->lines(), Contains(c.line));
+    EXPECT_EQ(ReadAll(victim), (Bytes{'k', 'e', 'e', 'p'}));
+    int dirty = 0;
+    for (KQVBitmapType t : {KQV_BITMAP_INCR, KQV_BITMAP_FULL, KQV_BITMAP_AUX}) {
+      dirty += driver->DirtyMarks(kVolume, t);
+    }
+    EXPECT_EQ(dirty, c.dirtyTypes);
+    if (c.ok) {
+      EXPECT_EQ(ReadAll(lock), Bytes(ours.begin(), ours.end()));  // answered, owner kept
+    } else {
+      EXPECT_EQ(lockBytes(), lockBefore);
+      EXPECT_EQ(ReadAll(bm), File(0x11, Bits({kEarlier})));
+      EXPECT_EQ(driver->CallCount(Op::Construct) > 0, true);
+      EXPECT_EQ(driver->CallCount(Op::GetAndClearBitmap), 0);
+    }
+  }
+}
+
+// Two volumes whose names end alike name the same files. The first to use a
+// file owns it: the other's take-over, query, dump, level workflow and
+// failure file are refused before its driver or the file is touched, and a
+// record one volume's killed job left is answered only by that volume. Two
+// spellings of one volume (names leading to one block device) are one owner.
+TEST_F(Faults, VolumesWhoseNamesEndAlikeNeverShareAFile) {
+  const std::string a = "/dev/vg1/data", b = "/dev/vg2/data";
+  for (const std::string& v : {a, b}) driver->AddVolume(v, driver->Config(kVolume));
+  FaultyOps opsA(dir.path(), a), opsB(dir.path(), b);
+  const std::string bm = kqtest::BitmapPath(dir.path(), a, "bm");
+  driver->RecordWrite(a, 0, 1);
+  driver->RecordWrite(b, 8 * 4096, 1);
+  ASSERT_TRUE(opsA.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false));
+  ASSERT_TRUE(opsA.DoBitmapDump(KQV_BITMAP_INCR, a, false));
+  ASSERT_TRUE(opsA.MutateDefaultBitMapFileName("") &&
+              opsA.ManipulateBitmap(0, BKP_LEVEL_SAVE_INCR_BM, ""));
+  const Bytes file = ReadAll(bm);
+  // A's job dies mid-take-over: its record stays (the give-back fails too).
+  driver->RecordWrite(a, 4096, 1);
+  opsA.failSave = true;
+  driver->FailAt(Op::MergeBitmap);
+  driver->FailAt(Op::MarkBitmapDirty);
+  EXPECT_FALSE(opsA.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false));
+  driver->ClearFaults();
+  opsA.failSave = false;
+  const Bytes lock = ReadAll(bm + ".kqlock");
+
+  unsigned char* merged = nullptr;
+  const std::function<bool()> calls[] = {
+      [&] { return opsB.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false); },
+      [&] { return opsB.DoBitmapFormalities(KQV_BITMAP_INCR, "other", "bm", false); },
+      [&] { return opsB.GetBitMap(KQV_BITMAP_INCR, "bm", kSize, &merged); },
+      [&] { return opsB.DoBitmapDump(KQV_BITMAP_INCR, b, true); },
+      [&] {
+        return opsB.MutateDefaultBitMapFileName("") &&
+               opsB.ManipulateBitmap(0, BKP_LEVEL_DELETE_BM, "");
+      },
+      [&] { return opsB.SaveFileForFailure(KQV_BITMAP_INCR, kSize + 1, bm); },
+  };
+  for (size_t i = 0; i < std::size(calls); ++i) {
+    SCOPED_TRACE(i);
+    log->clear();
+    driver->ClearCalls();
+    EXPECT_FALSE(calls[i]());
+    EXPECT_THAT(log->lines().back(),
+                HasSubstr(" holds the changes of volume " + a + ", not of " + b));
+    EXPECT_EQ(driver->CallCount(Op::GetAndClearBitmap) + driver->CallCount(Op::GetBitmap) +
+                  driver->CallCount(Op::MarkBitmapDirty),
+              0);
+  }
+  EXPECT_EQ(merged, nullptr);
+  EXPECT_EQ(ReadAll(bm), file);
+  EXPECT_EQ(ReadAll(bm + ".kqlock"), lock);
+  EXPECT_EQ(driver->Bitmap(b, KQV_BITMAP_INCR), Bits({8}));
+  EXPECT_EQ(driver->DirtyMarks(b, KQV_BITMAP_INCR), 0);
+  // A's next call answers its own record.
+  EXPECT_TRUE(opsA.DoBitmapFormalities(KQV_BITMAP_INCR, "bm", nullptr, false));
+  EXPECT_EQ(driver->DirtyMarks(a, KQV_BITMAP_INCR), 1);
+
+  // Two names of one block device are one volume; another device is not.
+  if (geteuid() != 0) return;
+  const std::string one = dir.file("vg1"), spelling = dir.file("by-id"), two = dir.file("vg2");
+  for (const std::string& d : {one, spelling, two}) ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+  ASSERT_EQ(mknod((one + "/disk").c_str(), S_IFBLK | 0600, makedev(7, 200)), 0);
+  ASSERT_EQ(symlink((one + "/disk").c_str(), (spelling + "/disk").c_str()), 0);
+  ASSERT_EQ(mknod((two + "/disk").c_str(), S_IFBLK | 0600, makedev(7, 201)), 0);
+  for (const std::string& v : {one, spelling, two}) {
+    driver->AddVolume(v + "/disk", driver->Config(kVolume));
+  }
+  EXPECT_TRUE(FaultyOps(dir.path(), one + "/disk")
+                  .DoBitmapFormalities(KQV_BITMAP_INCR, "b", nullptr, false));
+  EXPECT_TRUE(FaultyOps(dir.path(), spelling + "/disk")
+                  .DoBitmapFormalities(KQV_BITMAP_INCR, "b", nullptr, false));
+  EXPECT_FALSE(FaultyOps(dir.path(), two + "/disk")
+                   .DoBitmapFormalities(KQV_BITMAP_INCR, "b", nullptr, false));
 }
 
 // A take-over's record lies in the lock of the file its name resolves to: it

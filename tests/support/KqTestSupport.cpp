@@ -61,6 +61,9 @@ std::vector<std::string> TempDir::list() const {
 }
 
 std::string LockRecord(const std::string& lockFile) {
+  struct stat st {};
+  if (lstat(lockFile.c_str(), &st) != 0) return {};
+  if (!S_ISREG(st.st_mode)) return "?";  // read, a FIFO would block
   const Bytes bytes = ReadAll(lockFile);
   std::string text(bytes.begin(), bytes.end());
   if (text.rfind("owner=", 0) == 0 && text.find('\n') != std::string::npos) {
