@@ -438,11 +438,15 @@ bool CheckLockedOwner(const kqfile::BitmapFile& file, const std::string& vol, Ev
 
 // Records durably, in the lock of the bitmap file, that a take-over into it
 // starts: the driver's bits are about to live only in this job's memory.
-// The volume is the one whose bits are cleared, the object's own.
+// The volume is the one whose bits are cleared, the object's own; "was"
+// names the file the take-over is to replace, so that a record found beside
+// another one tells that the save was done.
 bool BeginTakeOver(kqfile::FileLock& lock, EvDebug& log, const char* tag, const std::string& vol,
-                   KQVBitmapType type, const std::string& file) {
-  const std::string text = "type=" + std::to_string(static_cast<int>(type)) + " volume=" + vol +
-                           " file=" + file + "\n";
+                   KQVBitmapType type, const kqfile::BitmapFile& file) {
+  const std::string was = file.Identity();
+  const std::string text = "type=" + std::to_string(static_cast<int>(type)) +
+                           (was.empty() ? "" : " was=" + was) + " volume=" + vol +
+                           " file=" + file.name() + "\n";
   if (lock.Begin(text)) return true;
   log.Debug(tag, "Failed to record the take-over in %s error no=%d", lock.path().c_str(), errno);
   return false;
@@ -502,9 +506,24 @@ bool WriteAndCommit(kqfile::Replacement& file, EvDebug& log, const char* tag, co
 // anything else happens; every bitmap where the record does not say which.
 // False (logged) when that fails; the record then stays for the next call.
 // `volume` is the object's member, read once `ops` set it up.
-bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, kqfile::FileLock& lock,
-                        EvDebug& log, const char* tag, const std::string& file) {
+bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, kqfile::BitmapFile& bitmap,
+                        EvDebug& log, const char* tag) {
+  kqfile::FileLock& lock = bitmap.lock();
+  const std::string& file = bitmap.name();
   if (lock.Stale().empty()) return true;
+  // Another file in place than the one the take-over was to replace: its
+  // save was done, and the bits it took are in the file.
+  const std::string::size_type at = lock.Stale().find(" was=");
+  if (at != std::string::npos) {
+    const std::string was = lock.Stale().substr(at + 5, lock.Stale().find(' ', at + 5) - at - 5);
+    const std::string now = bitmap.Identity();
+    if (!now.empty() && now != "none" && now != was) {
+      log.Debug(tag, "Found a take-over into %s that ended after its save: its changes are there",
+                file.c_str());
+      lock.End();
+      return true;
+    }
+  }
   int type = -1;
   if (std::sscanf(lock.Stale().c_str(), "type=%d", &type) != 1 ||
       type < static_cast<int>(KQV_BITMAP_INCR) || type > static_cast<int>(KQV_BITMAP_AUX)) {
@@ -537,7 +556,7 @@ bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, kqfile::FileL
 bool EnterLocked(KQBitMapOps& ops, KQVolume* const& volume, kqfile::BitmapFile& file,
                  const std::string& vol, bool exclusive, EvDebug& log, const char* tag) {
   if (!CheckLockedOwner(file, vol, log, tag) ||
-      !RecoverInterrupted(ops, volume, file.lock(), log, tag, file.name())) {
+      !RecoverInterrupted(ops, volume, file, log, tag)) {
     return false;
   }
   if (!exclusive) return true;
@@ -1185,7 +1204,7 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   // so it needs no record (which no later call could answer).
   unsigned long typeSize = 0;
   const bool known = TypeSize(info, type, &typeSize);
-  if (clearOnDriver && known && !BeginTakeOver(lock, m_log, tag, m_volName, type, dumpFile)) {
+  if (clearOnDriver && known && !BeginTakeOver(lock, m_log, tag, m_volName, type, file)) {
     return false;
   }
   // Clearing in the same step as the fetch: a write landing between a fetch
@@ -1302,7 +1321,7 @@ class TakeOver {
   }
   // Written durably before the clear: a job killed before the bits are safe
   // leaves it for the next call, which marks the bitmap dirty.
-  bool Record(const std::string& file) {
+  bool Record(const kqfile::BitmapFile& file) {
     return BeginTakeOver(lock_, log_, tag_, vol_, type_, file);
   }
   // The bits are safe where they are: the record goes.
@@ -1461,7 +1480,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   takeOver.Reserve(m_volume);
   // A type the volume information does not know is refused by the
   // retrieval before anything is cleared, so it needs no record.
-  if (typeKnown && !takeOver.Record(file.name())) return false;
+  if (typeKnown && !takeOver.Record(file)) return false;
   OutBuffer driverBM;  // ours from its allocation on
   if (!FetchAndClear(*this, takeOver, type, driverBM, &size, m_log, tag)) return false;
 

@@ -515,6 +515,14 @@ void BitmapFile::RemoveLeftovers() const noexcept {
   }
 }
 
+std::string BitmapFile::Identity() const {
+  struct stat st {};
+  if (error_ != 0 || ::lstat(real_.c_str(), &st) != 0) {
+    return error_ == 0 && errno == ENOENT ? "none" : "";
+  }
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
 bool SameVolume(const std::string& a, const std::string& b) noexcept {
   if (a == b) return true;
   struct stat sa {

@@ -258,6 +258,9 @@ class BitmapFile {
   // Removes new files that a killed replacement left behind. Only safe
   // while holding the exclusive lock.
   void RemoveLeftovers() const noexcept;
+  // Which file is at the resolved path now: "device:inode", "none" where
+  // there is none, "" where that cannot be told. A replacement changes it.
+  std::string Identity() const;
 
  private:
   std::string name_;
