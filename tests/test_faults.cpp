@@ -459,6 +459,14 @@ TEST_F(Faults, HostileLockFilesAreRefusedUntouched) {
        Line(tag,
             "Found an interrupted take-over of an unreadable bitmap type of /dev/sda1 into " + bm),
        true, 3},
+      {"a record left after its save replaced the file",
+       [&] {
+         const std::string r = ours + "type=0 was=1:1 volume=/dev/sda1 file=" + bm + "\n";
+         WriteAll(lock, Bytes(r.begin(), r.end()));
+       },
+       Line(tag,
+            "Found a take-over into " + bm + " that ended after its save: its changes are there"),
+       true, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
