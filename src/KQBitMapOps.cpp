@@ -492,7 +492,9 @@ bool WriteAndCommit(kqfile::Replacement& file, EvDebug& log, const char* tag, co
     return false;
   }
   const kqfile::Replacement::Stage stage = file.Commit();
-  if (stage == kqfile::Replacement::Stage::Flush) {
+  if (stage == kqfile::Replacement::Stage::Write) {
+    log.Debug(tag, "Failed to write to file=%s error no=%d", name, errno);
+  } else if (stage == kqfile::Replacement::Stage::Flush) {
     log.Debug(tag, "Failed to flush to file=%s error no=%d", name, errno);
   } else if (stage == kqfile::Replacement::Stage::Rename) {
     log.Debug(tag, "Failed to replace file=%s error no=%d", name, errno);
@@ -693,7 +695,7 @@ bool KQBitMapOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsi
     m_log.Debug(tag, "1a:Failed to read from file=%s error no=%d", name, err);
     return false;
   }
-  std::size_t got = kqfile::ReadFully(file.fd.get(), bitmap, size);
+  std::size_t got = kqfile::ReadSpan(file.fd.get(), bitmap, size, 1);
   if (got != size) {
     // What did not arrive reads as zero, not as the caller's old bytes.
     int err = errno;

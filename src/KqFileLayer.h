@@ -49,6 +49,11 @@ class Fd {
 bool WriteFully(int fd, const unsigned char* data, std::size_t n) noexcept;
 // Reads up to `n` bytes; returns how many arrived before end of file or an error.
 std::size_t ReadFully(int fd, unsigned char* data, std::size_t n) noexcept;
+// Reads the `n` bytes at `offset` of a file written with holes: where the
+// file system reports holes (SEEK_DATA), only its data is read and the
+// holes are zero-filled; elsewhere, or for a file shorter than the span, a
+// plain read. Returns how many bytes, from the first, are the file's.
+std::size_t ReadSpan(int fd, unsigned char* data, std::size_t n, std::size_t offset) noexcept;
 
 // What an existence test proved. Only ENOENT proves a file absent: a search
 // permission missing, a loop of links or an I/O error says nothing about it.
@@ -108,7 +113,7 @@ class AheadFile {
 };
 
 // Replaces a file durably: the new contents go to a fresh, unguessably named
-// file in the target's directory, which is flushed and renamed over the
+// file in the target's directory (pages of zeros left as holes), which is flushed and renamed over the
 // target before the directory is flushed. Until the rename the target keeps
 // its old contents; an abandoned replacement removes its new file. A
 // symbolic link at the target is followed (a dangling one creates the file
@@ -119,6 +124,7 @@ class Replacement {
  public:
   enum class Stage {
     Done,
+    Write,   // the new file's length could not be set (target untouched)
     Flush,   // flushing the new file failed (target untouched), or the
              // directory after the rename (target replaced, maybe not durably)
     Rename,  // the target was not replaced

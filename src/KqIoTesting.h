@@ -10,6 +10,10 @@ namespace kqbitmapops_detail {
 // without multi-GiB files.
 void SetMaxTransferForTesting(std::size_t bytes) noexcept;
 
+// Makes reads take every file as one run of data, as on a file system that
+// reports no holes (true restores the default).
+void ReportHolesForTesting(bool report) noexcept;
+
 // Makes the `nth` system call of the file layer from now on fail with `err`
 // (0 cancels); returns how many calls the layer made since the last arming,
 // so a test can sweep a fault over every call of a workflow.

@@ -58,20 +58,45 @@ TEST_F(FileStore, SaveStoresHeaderThenBitmapAndReadGivesThemBack) {
     std::size_t older;        // size of a file already there (mode 0640, kept), 0 for none
     mode_t umask;             // for new files
     std::size_t maxTransfer;  // bytes per read or write call, 0 for no cap
+    // Which pages of the file hold set bits ("r": random, "0": none, "1":
+    // all ones); a file page of zeros is left a hole, with or without a
+    // file system that reports holes to the reader.
+    std::string pages = "r";
+    bool holesReported = true;
   };
-  const std::string longest(255, 'b');  // the temporary's name must still fit
-  const Case cases[] = {{"", 16, 0, 022, 0},          {"zero", 0, 0, 077, 0},
-                        {"one", 1, 0, 0, 0},          {"longer", 5, 4096, 0, 0},
-                        {"shorter", 1000, 3, 027, 3}, {"", 33, 100, 077, 0},
-                        {longest, 1, 0, 0, 0}};
+  const std::string longest(255, 'b');                    // the temporary's name must still fit
+  const std::size_t kPage = 4096, odd = 9 * kPage + 123;  // ends inside a page
+  const Case cases[] = {{"", 16, 0, 022, 0},
+                        {"zero", 0, 0, 077, 0},
+                        {"one", 1, 0, 0, 0},
+                        {"longer", 5, 4096, 0, 0},
+                        {"shorter", 1000, 3, 027, 3},
+                        {"", 33, 100, 077, 0},
+                        {longest, 1, 0, 0, 0},
+                        {"holes", odd, 3 * odd, 0, 0, "0r00r0000r"},
+                        {"gaps", odd, 0, 0, 5000, "00r000r0r0", false},
+                        {"ends", odd, 0, 0, 0, "r00000000r"},
+                        {"none", odd, 0, 0, 0, "0000000000"},
+                        {"zeros", odd, 0, 0, 3000, "0000000000", false},
+                        {"full", odd, 0, 0, 0, "1111111111"},
+                        {"page", kPage - 1, 0, 0, 0, "0"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name + " size " + std::to_string(c.size));
+    SCOPED_TRACE(c.name + " size " + std::to_string(c.size) + " " + c.pages);
     const std::string path = c.name.empty() ? defaultFile() : dir.file(c.name);
     if (c.older) {
       kqtest::WriteAll(path, Random(c.older, 1));
       chmod(path.c_str(), 0640);
     }
-    const Bytes bitmap = Random(c.size, static_cast<unsigned>(c.size));
+    // The bytes of file page p are bitmap bytes [p * 4096 - 1, (p + 1) * 4096 - 1).
+    Bytes bitmap = Random(c.size, static_cast<unsigned>(c.size));
+    std::size_t dataPages = 0;
+    for (std::size_t i = 0; i < c.size && c.pages != "r"; ++i) {
+      const char page = c.pages[std::min((i + 1) / kPage, c.pages.size() - 1)];
+      bitmap[i] = page == '0' ? 0 : page == '1' ? 0xFF : bitmap[i] | 1;
+    }
+    for (char page : c.pages) dataPages += page != '0';
+    dataPages += c.pages[0] == '0';  // the header byte
+    kqbitmapops_detail::ReportHolesForTesting(c.holesReported);
     SmallTransfers cap(c.maxTransfer);
     log->clear();
     const mode_t saved = umask(c.umask);
@@ -79,6 +104,11 @@ TEST_F(FileStore, SaveStoresHeaderThenBitmapAndReadGivesThemBack) {
     umask(saved);
     EXPECT_EQ(kqtest::ReadAll(path), File(0xA7, bitmap));
     EXPECT_EQ(Mode(path) & 07777, c.older ? 0640u : 0666u & ~c.umask);
+    if (c.pages != "r") {  // the header byte holds the first page; holes take no block
+      struct stat st {};
+      ASSERT_EQ(stat(path.c_str(), &st), 0);
+      EXPECT_LE(std::size_t(st.st_blocks) * 512, dataPages * kPage);
+    }
 
     Bytes got(c.size + 1, 0xEE);
     unsigned char header = 0;
@@ -89,9 +119,10 @@ TEST_F(FileStore, SaveStoresHeaderThenBitmapAndReadGivesThemBack) {
     EXPECT_TRUE(ops->ReadBMFromFile(got.data(), c.size / 2, &header, path));
     EXPECT_EQ(got[c.size / 2], 0xEE);
     EXPECT_THAT(log->lines(), ElementsAre(Saving(path)));
+    kqbitmapops_detail::ReportHolesForTesting(true);
   }
-  EXPECT_EQ(dir.list(),
-            (Strings{".sda1__YBVolBitmap", longest, "longer", "one", "shorter", "zero"}));
+  EXPECT_EQ(dir.list(), (Strings{".sda1__YBVolBitmap", longest, "ends", "full", "gaps", "holes",
+                                 "longer", "none", "one", "page", "shorter", "zero", "zeros"}));
 }
 
 // Shows only under the undefined-behaviour sanitizer.
