@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -91,6 +92,35 @@ void MergeRange(unsigned char* target, const unsigned char* other, std::size_t f
     return;
   }
   for (std::size_t i = to; i-- > from;) target[i] |= other[i];
+}
+
+// The class's own virtual functions in slot order, as the Itanium C++ ABI
+// lays them out, as it does the slot order itself: an object's first word
+// points at them while the class's own constructor runs (a derived class's
+// constructor points it at its own table afterwards), so that constructor
+// keeps the pointer here.
+std::atomic<void* const*> g_ownSlots{nullptr};
+
+// True when the object runs the class's own `step`, which no derived class
+// replaced: a workflow may then take the step's work into its own hands
+// (stream a file instead of reading it whole) with the same result. A pointer
+// to a virtual member function holds 1 + the slot's byte offset.
+template <typename Step>
+bool OwnStep(const KQBitMapOps& ops, Step step) noexcept {
+  std::ptrdiff_t words[2];
+  static_assert(sizeof step == sizeof words, "Itanium member function pointer");
+  std::memcpy(words, &step, sizeof words);
+  const auto slot = static_cast<std::size_t>(words[0] - 1) / sizeof(void*);
+  void* const* const table = *reinterpret_cast<void* const* const*>(&ops);
+  void* const* const own = g_ownSlots.load(std::memory_order_relaxed);
+  return own != nullptr && table[slot] == own[slot];
+}
+
+// Whether a workflow streams the bitmap file into the bitmap it merges into
+// (one bitmap in memory) rather than reading it whole through its read step
+// and merging it through its merge step: only where both are the class's own.
+bool Streams(const KQBitMapOps& ops) noexcept {
+  return OwnStep(ops, &KQBitMapOps::ReadBMFromFile) && OwnStep(ops, &KQBitMapOps::MergeBM);
 }
 
 // Logs a bitmap byte by byte at level 2; one level check instead of one call
@@ -464,6 +494,41 @@ bool ProbeBitmapFile(const kqfile::BitmapFile& file, bool* exists, EvDebug& log,
   return true;
 }
 
+// Opens a bitmap file as a stream of `n` bitmap bytes, a failure logged as
+// the read step logs it.
+bool OpenStream(kqfile::BitmapStream& stream, const kqfile::BitmapFile& file, std::size_t n,
+                unsigned char* header, EvDebug& log) {
+  const char* tag = "KQBitMapOps::ReadBMFromFile";
+  const char* name = file.name().c_str();
+  switch (stream.Open(file.real(), file.resolved(), n, header)) {
+    case kqfile::BitmapStream::Opened::Ok:
+      return true;
+    case kqfile::BitmapStream::Opened::NotRegular:
+      log.Debug(tag, "Bitmap File %s is not a regular file. Returning failure", name);
+      break;
+    case kqfile::BitmapStream::Opened::Open:
+      log.Debug(tag, "Failed to open the Bitmap File %s.  error %d", name, errno);
+      break;
+    case kqfile::BitmapStream::Opened::Header:
+      log.Debug(tag, "1a:Failed to read from file=%s error no=%d", name, errno);
+      break;
+    case kqfile::BitmapStream::Opened::Short:
+      log.Debug(tag, "Failed to read from file=%s error no=%d", name, errno);
+      break;
+  }
+  return false;
+}
+
+// ORs a stream opened by OpenStream into `target`, a read error logged as
+// the read step logs it.
+bool MergeStream(kqfile::BitmapStream& stream, const kqfile::BitmapFile& file,
+                 unsigned char* target, EvDebug& log) {
+  if (stream.MergeInto(target, OrInto)) return true;
+  log.Debug("KQBitMapOps::ReadBMFromFile", "Failed to read from file=%s error no=%d",
+            file.name().c_str(), errno);
+  return false;
+}
+
 // Creates the new file of a save, logging why it could not be.
 bool OpenFile(kqfile::Replacement& file, EvDebug& log, const char* tag, const char* name,
               kqfile::AheadFile* ahead = nullptr) {
@@ -584,11 +649,14 @@ bool EnterWorkflow(KQBitMapOps& ops, KQVolume* const& volume, kqfile::BitmapFile
 
 KQBitMapOps::KQBitMapOps(std::string volumeName, char* reserved)
     : m_volume(nullptr), m_volName(std::move(volumeName)), m_setBitCount(0) {
+  g_ownSlots.store(*reinterpret_cast<void* const* const*>(this), std::memory_order_relaxed);
   // Qualified: a derived class's naming is not in place yet while we construct.
   m_defaultBitmapFileName = KQBitMapOps::PrepareAbsoluteBitmapFileName(std::string(), reserved);
 }
 
-KQBitMapOps::KQBitMapOps() : m_volume(nullptr), m_setBitCount(0) {}
+KQBitMapOps::KQBitMapOps() : m_volume(nullptr), m_setBitCount(0) {
+  g_ownSlots.store(*reinterpret_cast<void* const* const*>(this), std::memory_order_relaxed);
+}
 
 KQBitMapOps::~KQBitMapOps() {
   delete m_volume;
@@ -1447,12 +1515,17 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
   bool exists = false;
   if (!ProbeBitmapFile(file, &exists, m_log, tag)) return false;
 
-  // The file's bitmap, read while the driver's buffer is mapped in beside it.
+  // The file's bitmap: checked and streamed into the driver's after the
+  // fetch where the read and merge steps are the class's own; otherwise
+  // read whole through the read step now, while the driver's buffer is
+  // mapped in beside it.
   unsigned long fetchSize = 0;
   const bool typeKnown = TypeSize(info, type, &fetchSize);
-  BufferAside driverAside(fetchSize, true, typeKnown && exists && fetchSize == size);
+  const bool streams = Streams(*this);
+  BufferAside driverAside(fetchSize, true, !streams && typeKnown && exists && fetchSize == size);
   const Lent<BufferAside> lentAside(&driverAside);
   FileBitmap disk;
+  kqfile::BitmapStream stream;
   const unsigned long diskSize = size;
   unsigned char diskHeader = 0;
   if (!exists) {
@@ -1468,9 +1541,14 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
       m_log.Debug(tag, "Failed to Merge BM");
       return false;
     }
-    disk.Allocate(diskSize);
-    if (!ReadBMFromFile(disk.get(), diskSize, &diskHeader, std::string())) return false;
+    if (streams) {
+      if (!OpenStream(stream, file, diskSize, &diskHeader, m_log)) return false;
+    } else {
+      disk.Allocate(diskSize);
+      if (!ReadBMFromFile(disk.get(), diskSize, &diskHeader, std::string())) return false;
+    }
   }
+  const bool merging = exists;
 
   // The take-over: recorded, then fetched and cleared. A replaced step may
   // have released the volume object meanwhile.
@@ -1496,10 +1574,12 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     m_log.Debug(tag, "Got BM from driver");
     m_log.Debug(tag, "Printing Driver BM");
     LogBytes(m_log, tag, merged, size);
-    fetched = fetchedCopy.Keep(merged, size, static_cast<bool>(disk), restartName != nullptr, file,
+    fetched = fetchedCopy.Keep(merged, size, merging, restartName != nullptr, file,
                                info.bitmapHeader);
     m_log.Debug(tag, "Merge Disk BM with BM from Driver");
-    if (disk && !MergeBM(merged, size, disk.get(), diskSize)) {
+    const bool mergeFailed = streams ? merging && !MergeStream(stream, file, merged, m_log)
+                                     : disk && !MergeBM(merged, size, disk.get(), diskSize);
+    if (mergeFailed) {
       m_log.Debug(tag, "Failed to Merge BM");
       takeOver.GiveBack(fetched, size);
       return false;

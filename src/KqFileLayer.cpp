@@ -362,6 +362,55 @@ std::size_t ReadSpan(int fd, unsigned char* data, std::size_t n, std::size_t off
   return at;
 }
 
+BitmapStream::Opened BitmapStream::Open(const std::string& path, bool resolved, std::size_t n,
+                                        unsigned char* header) {
+  constexpr std::size_t kBuffer = std::size_t{1} << 20;
+  n_ = n;
+  bufferSize_ = std::min(n, kBuffer);
+  buffer_.reset(new unsigned char[bufferSize_ != 0 ? bufferSize_ : 1]);
+  OpenForRead(path, &file_, resolved);
+  if (file_.notRegular) return Opened::NotRegular;
+  if (!file_.fd.valid()) return Opened::Open;
+  if (ReadFully(file_.fd.get(), header, 1) != 1) return Opened::Header;
+  struct stat st {};
+  if (KQ_SYS(::fstat(file_.fd.get(), &st)) != 0) return Opened::Short;
+  const bool whole = st.st_size >= 1 && static_cast<std::size_t>(st.st_size) - 1 >= n;
+  return whole ? Opened::Ok : Opened::Short;
+}
+
+bool BitmapStream::MergeInto(unsigned char* target,
+                             void (*orInto)(unsigned char*, const unsigned char*, std::size_t)
+                                 noexcept) noexcept {
+  constexpr std::size_t kOffset = 1;  // the header byte
+  const int fd = file_.fd.get();
+  const std::size_t cap = std::min(bufferSize_, g_maxTransfer.load(std::memory_order_relaxed));
+  for (std::size_t at = 0; at < n_;) {
+    // The next run of data; where the file system cannot tell, the rest.
+    std::size_t end = n_;
+    if (g_holesReported.load(std::memory_order_relaxed)) {
+      const off_t from = KQ_SYS(::lseek(fd, static_cast<off_t>(kOffset + at), SEEK_DATA));
+      if (from < 0 && errno == ENXIO) return true;  // holes to the end
+      const off_t to = from < 0 ? -1 : ::lseek(fd, from, SEEK_HOLE);
+      if (from >= 0 && to >= 0) {
+        at = std::min(static_cast<std::size_t>(from) - kOffset, n_);
+        end = std::min(static_cast<std::size_t>(to) - kOffset, n_);
+      }
+    }
+    while (at < end) {
+      const ssize_t got = KQ_SYS(::pread(fd, buffer_.get(), std::min(end - at, cap),
+                                         static_cast<off_t>(kOffset + at)));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        if (got == 0) errno = EIO;  // cut short since it was opened
+        return false;
+      }
+      orInto(target + at, buffer_.get(), static_cast<std::size_t>(got));
+      at += static_cast<std::size_t>(got);
+    }
+  }
+  return true;
+}
+
 Presence Probe(const std::string& path) noexcept {
   struct stat st {};
   if (KQ_SYS(::stat(path.c_str(), &st)) == 0) return Presence::Present;

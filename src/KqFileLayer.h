@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
 // Internal to the library: not exported, so it is no part of its ABI.
@@ -77,6 +78,37 @@ struct ReadHandle {
   bool notRegular = false;
 };
 void OpenForRead(const std::string& path, ReadHandle* handle, bool resolved = false) noexcept;
+
+// A bitmap file read as a stream: opened and checked to hold the whole
+// bitmap before anything depends on it, then its data ORed into a bitmap
+// through a bounded buffer, holes skipped, so a merge needs no second
+// bitmap-sized buffer and touches only the pages that hold changes.
+class BitmapStream {
+ public:
+  enum class Opened {
+    Ok,
+    NotRegular,  // not a regular file (never blocks on a FIFO or device)
+    Open,        // the open failed (errno)
+    Header,      // no header byte (errno)
+    Short,       // fewer than `n` bitmap bytes follow it (errno)
+  };
+  // Opens the file at `path` (resolved: not through a link) and reads its
+  // header byte. The stream buffer is allocated here, before the caller
+  // changes anything; a failed allocation throws.
+  Opened Open(const std::string& path, bool resolved, std::size_t n, unsigned char* header);
+  // ORs the `n` bitmap bytes into `target` with `orInto`; the holes, all
+  // zeros, are skipped. False with errno set on a read error: `target`
+  // then holds part of the merge.
+  bool MergeInto(unsigned char* target,
+                 void (*orInto)(unsigned char*, const unsigned char*, std::size_t) noexcept)
+      noexcept;
+
+ private:
+  ReadHandle file_;
+  std::size_t n_ = 0;
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::size_t bufferSize_ = 0;
+};
 
 // A file's contents written before it is known where the file goes: an
 // unnamed file in a directory, written and mapped so that its bytes can

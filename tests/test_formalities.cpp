@@ -224,39 +224,87 @@ TEST_F(Formalities, TheRestartFileHoldsWhatItsSaveIsHanded) {
   }
 }
 
-// Bitmaps large enough for the second thread and the two-thread merge, of
-// an odd size: the same files and bits as small ones, to the last byte.
-TEST_F(Formalities, LargeBitmapsGiveTheSameFilesAndBits) {
-  const size_t n = (size_t{32} << 20) + 100;
-  const int last = static_cast<int>(n * 8 - 1);
-  kqsim::VolumeConfig cfg;
-  cfg.bytes = uint64_t{n} * 8 * cfg.blockSize;
-  cfg.fullSize = n;  // the dump takes both of one size
-  driver->AddVolume(kVolume, cfg);
-  driver->SetHook(Op::GetAndClearBitmap, nullptr);
-  kqlog::Capture quiet(1);  // no byte listings
-  auto big = [&](std::initializer_list<int> bits) { return Bits(bits, n); };
-  auto tail = [](Bytes file) { return file.empty() ? file : Bytes(file.begin() + 1, file.end()); };
-
-  WriteAll(bm(), File(0x11, big({100, last})));
-  Write(1);
-  Write(last - 1);
-  ASSERT_TRUE(ops->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false));
-  EXPECT_TRUE(ReadAll(bm()) == File(0x5A, big({1, 100, last - 1, last})));
-  EXPECT_TRUE(ReadAll(suffixFile("restart")) == File(0x5A, big({1, last - 1})));
-
-  Write(7);
-  unsigned char* out = nullptr;
-  ASSERT_TRUE(ops->GetBitMap(KQV_BITMAP_INCR, "bm", n, &out));
-  const std::unique_ptr<unsigned char[]> owned(out);
-  EXPECT_TRUE(Bytes(out, out + n) == big({1, 7, 100, last - 1, last}));
-
-  for (int round : {0, 1}) {  // without, then with a dump file to merge
-    Write(9 + round);
-    ASSERT_TRUE(ops->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true));
+// A job's pass-through replacement of the read and merge steps: the
+// workflows then call them through their slots, where they would otherwise
+// stream the bitmap file into the bitmap they merge into.
+class SteppedOps : public kqtest::DirOps {
+ public:
+  using DirOps::DirOps;
+  bool ReadBMFromFile(unsigned char* b, unsigned long n, unsigned char* h,
+                      std::string name) override {
+    return DirOps::ReadBMFromFile(b, n, h, std::move(name));
   }
-  EXPECT_TRUE(tail(ReadAll(incr())) == big({7, 9, 10}));
-  EXPECT_TRUE(Driver() == big({}));
+  bool MergeBM(unsigned char* t, unsigned long ts, unsigned char* o, unsigned long os) override {
+    return DirOps::MergeBM(t, ts, o, os);
+  }
+};
+
+// The streamed merge (files with holes, one bitmap in memory) and the steps
+// called through their slots give the same files and bits, to the last
+// byte: sizes that end inside a page and large enough for the second thread
+// and the two-thread merge, holes at the start, the end, everywhere and
+// nowhere, all ones; holes reported by the file system or not.
+TEST_F(Formalities, StreamedAndSteppedMergesGiveTheSameFilesAndBits) {
+  // Which file pages of a bitmap hold set bits: '0' none, '1' all, 'r' some.
+  auto pattern = [](size_t n, const std::string& pages, unsigned seed) {
+    Bytes b = kqtest::Random(n, seed);
+    for (size_t i = 0; i < n; ++i) {
+      const char page = pages[std::min((i + 1) / 4096, pages.size() - 1)];
+      b[i] = page == '0' ? 0 : page == '1' ? 0xFF : b[i];
+    }
+    return b;
+  };
+  const size_t large = (size_t{32} << 20) + 100;
+  std::string clustered(large / 4096 + 1, '0');  // 2% of the pages, in runs of 16
+  for (size_t p = 3; p + 16 < clustered.size(); p += 800) clustered.replace(p, 16, 16, 'r');
+  struct Case {
+    size_t n;
+    std::string file, driver;  // pages of the bitmap file and of the driver's bitmap
+    bool holesReported = true;
+  };
+  const Case cases[] = {{16, "r", "r"},
+                        {4095, "0", "r"},
+                        {3 * 4096 + 5, "0r0r", "r00r"},
+                        {3 * 4096 + 5, "r00r", "0000", false},
+                        {9 * 4096 + 123, "1", "0"},
+                        {large, clustered, clustered.substr(5) + "00000"}};
+  kqlog::Capture quiet(1);  // no byte listings
+  driver->SetHook(Op::GetAndClearBitmap, nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.n) +
+                 " bytes, holes reported: " + (c.holesReported ? "yes" : "no"));
+    kqbitmapops_detail::ReportHolesForTesting(c.holesReported);
+    kqsim::VolumeConfig cfg;
+    cfg.bytes = uint64_t{c.n} * 8 * cfg.blockSize;
+    cfg.fullSize = c.n;  // the dump takes both of one size
+    const Bytes onFile = pattern(c.n, c.file, 1), onDriver = pattern(c.n, c.driver, 2);
+    std::vector<Bytes> seen[2];
+    for (int stepped : {0, 1}) {
+      driver->AddVolume(kVolume, cfg);
+      for (const std::string& name : dir.list()) unlink(dir.file(name).c_str());
+      WriteAll(bm(), File(0x11, onFile));
+      WriteAll(incr(), File(0x22, onFile));
+      std::unique_ptr<kqtest::DirOps> o =
+          stepped ? std::make_unique<SteppedOps>(dir.path(), kVolume)
+                  : std::make_unique<kqtest::DirOps>(dir.path(), kVolume);
+      driver->SetBitmap(kVolume, KQV_BITMAP_INCR, onDriver);
+      ASSERT_TRUE(o->DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false));
+      driver->SetBitmap(kVolume, KQV_BITMAP_INCR, pattern(c.n, c.driver, 3));
+      unsigned char* out = nullptr;
+      ASSERT_TRUE(o->GetBitMap(KQV_BITMAP_INCR, "bm", c.n, &out));
+      const std::unique_ptr<unsigned char[]> owned(out);
+      ASSERT_TRUE(o->DoBitmapDump(KQV_BITMAP_INCR, kVolume, true));
+      seen[stepped] = {ReadAll(bm()), ReadAll(suffixFile("restart")), Bytes(out, out + c.n),
+                       ReadAll(incr()), Driver()};
+    }
+    EXPECT_TRUE(seen[0] == seen[1]);
+    Bytes merged = onFile;
+    for (size_t i = 0; i < c.n; ++i) merged[i] |= onDriver[i];
+    EXPECT_TRUE(seen[0][0] == File(0x5A, merged));
+    EXPECT_TRUE(seen[0][1] == File(0x5A, onDriver));
+    EXPECT_TRUE(seen[0][4] == Bytes(c.n, 0));
+  }
+  kqbitmapops_detail::ReportHolesForTesting(true);
 }
 
 TEST_F(Formalities, EveryFailureLosesNoChange) {
@@ -462,8 +510,9 @@ TEST_F(Dump, FailuresChangeOnlyWhatTheyMust) {
 // record is written, which a job killed mid-call would leave unanswerable.
 TEST_F(Dump, AnUnknownTypeWritesNoRecord) {
   bool recorded = true;
-  driver->SetHook(Op::GetAndClearBitmap,
-                  [&] { recorded = !kqtest::LockRecord(suffixFile("full-tmp") + ".kqlock").empty(); });
+  driver->SetHook(Op::GetAndClearBitmap, [&] {
+    recorded = !kqtest::LockRecord(suffixFile("full-tmp") + ".kqlock").empty();
+  });
   EXPECT_FALSE(ops->DoBitmapDump(static_cast<KQVBitmapType>(7), kVolume, true));
   EXPECT_EQ(driver->CallCount(Op::GetAndClearBitmap), 1);
   EXPECT_FALSE(recorded);
