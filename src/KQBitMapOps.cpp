@@ -1236,15 +1236,21 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
   bool exists = false;
   if (!ProbeBitmapFile(file, &exists, m_log, tag)) return false;
 
-  BufferAside driverAside(incrSize, false, exists);  // mapped in beside the file's read
+  // The dump file: checked now and streamed into the driver's bitmap once
+  // fetched where the read and merge steps are the class's own; otherwise
+  // read whole now, while the driver's buffer is mapped in beside it.
+  const bool streams = Streams(*this);
+  BufferAside driverAside(incrSize, false, exists && !streams);
   FileBitmap disk;
+  kqfile::BitmapStream stream;
   unsigned char diskHeader = 0;
   if (exists) {
-    if (!disk.Allocate(fullSize, true)) {
+    if (!streams && !disk.Allocate(fullSize, true)) {
       m_log.Debug(tag, "Memory allocation for pDiskBM Failed for size  %lu", fullSize);
       return false;
     }
-    if (!ReadBMFromFile(disk.get(), fullSize, &diskHeader, std::string())) {
+    if (streams ? !OpenStream(stream, file, fullSize, &diskHeader, m_log)
+                : !ReadBMFromFile(disk.get(), fullSize, &diskHeader, std::string())) {
       m_log.Debug(tag, "Error Reading Existing Image EKT Bitmapof Volume %s", vol);
       return false;
     }
@@ -1303,6 +1309,11 @@ bool KQBitMapOps::DoBitmapDump(KQVBitmapType type, std::string volume, bool clea
     }
   };
   try {
+    if (exists && streams && !MergeStream(stream, file, driverBM.get(), m_log)) {
+      m_log.Debug(tag, "Error Reading Existing Image EKT Bitmapof Volume %s", vol);
+      giveBack();
+      return false;
+    }
     if (disk && !MergeBM(driverBM.get(), fullSize, disk.get(), fullSize)) {
       m_log.Debug(tag, "MergeBM failed for %s", vol);
       giveBack();
@@ -1343,11 +1354,18 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
   const InWorkflow working(file);
   if (!EnterWorkflow(*this, m_volume, file, m_volName, false, log, tag)) return false;
 
-  BufferAside out(size, true);  // mapped in beside the file's read
+  // The file is streamed into the job's buffer after the driver's bits
+  // where the read and merge steps are the class's own, unless its bytes
+  // are to be listed before the driver's; otherwise read whole now, while
+  // the job's buffer is mapped in beside it.
+  const bool streams = Streams(*this) && !kqlogadapter::DetailEnabled();
+  BufferAside out(size, true, !streams);
   FileBitmap disk;
-  disk.Allocate(size);
+  kqfile::BitmapStream stream;
   unsigned char header = 0;
-  if (!ReadBMFromFile(disk.get(), size, &header, std::string())) {
+  if (!streams) disk.Allocate(size);
+  if (streams ? !OpenStream(stream, file, size, &header, m_log)
+              : !ReadBMFromFile(disk.get(), size, &header, std::string())) {
     log.DebugLvl(tag, 1, "Failed to Read BM From file");
     return false;
   }
@@ -1363,7 +1381,11 @@ bool KQBitMapOps::GetBitMap(KQVBitmapType type, const char* bitmapName, unsigned
   log.DebugLvl(tag, 1, "Printing Driver BM");
   LogBytes(log, tag, *mergedBitmap, size);
 
-  if (!MergeBM(*mergedBitmap, size, disk.get(), size)) {
+  if (streams && !MergeStream(stream, file, *mergedBitmap, m_log)) {
+    log.DebugLvl(tag, 1, "Failed to Read BM From file");
+    return false;
+  }
+  if (!streams && !MergeBM(*mergedBitmap, size, disk.get(), size)) {
     log.DebugLvl(tag, 1, "Failed to Merge BM");
     return false;
   }

@@ -224,6 +224,31 @@ const Workflow kWorkflows[] = {
      [](auto& o) { return o.ManipulateBitmap(-1, BKP_LEVEL_SAVE_INCR_BM, "named"); }},
     {"failure file", "_YBVolBitmap",
      [](auto& o) { return o.SaveFileForFailure(KQV_BITMAP_INCR, kSize + 1, std::string()); }},
+    // An object whose read and merge steps are the class's own streams the
+    // file into the bitmap it merges into instead.
+    {"formalities, streamed", "bm",
+     [](auto& o) {
+       return kqtest::DirOps(o.dir(), "/dev/sda1")
+           .DoBitmapFormalities(KQV_BITMAP_INCR, "bm", "restart", false);
+     }},
+    {"dump, streamed", "incr-tmp",
+     [](auto& o) {
+       return kqtest::DirOps(o.dir(), "/dev/sda1").DoBitmapDump(KQV_BITMAP_INCR, "/dev/sda1", true);
+     }},
+    {"query, streamed", "bm",
+     [](auto& o) {
+       unsigned char* merged = nullptr;
+       struct Restore {  // without byte listings, which would read the file first
+         unsigned char*& p;
+         int level = kqlog::Level();
+         ~Restore() {
+           delete[] p;
+           kqlog::SetLevel(level);
+         }
+       } restore{merged};
+       kqlog::SetLevel(1);
+       return kqtest::DirOps(o.dir(), "/dev/sda1").GetBitMap(KQV_BITMAP_INCR, "bm", kSize, &merged);
+     }},
 };
 
 TEST_F(Faults, NoChangeLostUnderAnySingleFault) {
