@@ -386,28 +386,28 @@ thread_local const InWorkflow* InWorkflow::top_ = nullptr;
 
 void LogLockFailure(EvDebug& log, const char* tag, const kqfile::BitmapFile& file,
                     const kqfile::FileLock& lock, int err) {
-  const char* why = nullptr;
+  const char* name = file.name().c_str();
+  const char* refused = "Refused the lock file %s of Bitmap File %s, left untouched: %s";
+  char why[96];
   switch (lock.refusal()) {
+    case kqfile::Refusal::None:
+      log.Debug(tag, "Failed to lock the Bitmap File %s error no=%d", name, err);
+      return;
     case kqfile::Refusal::Link:
-      why = "it is a symbolic link";
+      std::snprintf(why, sizeof why, "it is a symbolic link");
       break;
     case kqfile::Refusal::NotRegular:
-      why = "it is not a regular file";
+      std::snprintf(why, sizeof why, "it is not a regular file");
       break;
     case kqfile::Refusal::Links:
-      why = "it has %lu links";
+      std::snprintf(why, sizeof why, "it has %lu links", lock.refusedDetail());
       break;
     case kqfile::Refusal::Owner:
-      why = "its owner is user %lu, neither this job's user nor root";
+      std::snprintf(why, sizeof why, "its owner is user %lu, neither this job's user nor root",
+                    lock.refusedDetail());
       break;
-    case kqfile::Refusal::None:
-      log.Debug(tag, "Failed to lock the Bitmap File %s error no=%d", file.name().c_str(), err);
-      return;
   }
-  char reason[96];
-  std::snprintf(reason, sizeof reason, why, lock.refusedDetail());
-  log.Debug(tag, "Refused the lock file %s of Bitmap File %s, left untouched: %s",
-            lock.path().c_str(), file.name().c_str(), reason);
+  log.Debug(tag, refused, lock.path().c_str(), name, why);
 }
 
 // Takes the lock of a bitmap file for a workflow; says once which file it
@@ -453,8 +453,7 @@ bool CheckOwner(const std::string& holder, const std::string& vol, const std::st
 // The owner a workflow of `vol` may write: none for an object without a
 // volume, or for a name that would not fit on the owner's one line.
 bool Claimable(const kqfile::FileLock& lock, const std::string& vol) {
-  return lock.Owner().empty() && lock.held() && !vol.empty() &&
-         vol.find('\n') == std::string::npos;
+  return lock.Owner().empty() && lock.held() && !vol.empty() && vol.find('\n') == std::string::npos;
 }
 
 // The owner check of a locked file: its owner, else the volume of a record
@@ -483,8 +482,7 @@ bool BeginTakeOver(kqfile::FileLock& lock, EvDebug& log, const char* tag, const 
 }
 
 // The existence test of a workflow: only a proven absence counts as none.
-bool ProbeBitmapFile(const kqfile::BitmapFile& file, bool* exists, EvDebug& log,
-                     const char* tag) {
+bool ProbeBitmapFile(const kqfile::BitmapFile& file, bool* exists, EvDebug& log, const char* tag) {
   const kqfile::Presence presence = file.Probe();
   if (presence == kqfile::Presence::Unknown) {
     log.Debug(tag, "Failed to test the Bitmap File %s error no=%d", file.name().c_str(), errno);
@@ -622,8 +620,7 @@ bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, kqfile::Bitma
 // killed save left behind.
 bool EnterLocked(KQBitMapOps& ops, KQVolume* const& volume, kqfile::BitmapFile& file,
                  const std::string& vol, bool exclusive, EvDebug& log, const char* tag) {
-  if (!CheckLockedOwner(file, vol, log, tag) ||
-      !RecoverInterrupted(ops, volume, file, log, tag)) {
+  if (!CheckLockedOwner(file, vol, log, tag) || !RecoverInterrupted(ops, volume, file, log, tag)) {
     return false;
   }
   if (!exclusive) return true;
@@ -763,10 +760,10 @@ bool KQBitMapOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsi
     m_log.Debug(tag, "1a:Failed to read from file=%s error no=%d", name, err);
     return false;
   }
-  std::size_t got = kqfile::ReadSpan(file.fd.get(), bitmap, size, 1);
+  const std::size_t got = size == 0 ? 0 : kqfile::ReadSpan(file.fd.get(), bitmap, size, 1);
   if (got != size) {
     // What did not arrive reads as zero, not as the caller's old bytes.
-    int err = errno;
+    const int err = errno;
     std::memset(bitmap + got, 0, size - got);
     m_log.Debug(tag, "Failed to read from file=%s error no=%d", name, err);
     return false;
@@ -1451,7 +1448,8 @@ bool FetchAndClear(KQBitMapOps& ops, TakeOver& takeOver, KQVBitmapType type, Out
   if (got) return true;
   log.Debug(tag, "Failed to get and clear BM from driver");
   unsigned char* const stray = bits.get();
-  if (stray == nullptr || std::all_of(stray, stray + *size, [](unsigned char b) { return b == 0; })) {
+  if (stray == nullptr ||
+      std::all_of(stray, stray + *size, [](unsigned char b) { return b == 0; })) {
     takeOver.Done();
   } else {
     takeOver.GiveBack(stray, *size);
@@ -1596,8 +1594,8 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     m_log.Debug(tag, "Got BM from driver");
     m_log.Debug(tag, "Printing Driver BM");
     LogBytes(m_log, tag, merged, size);
-    fetched = fetchedCopy.Keep(merged, size, merging, restartName != nullptr, file,
-                               info.bitmapHeader);
+    fetched =
+        fetchedCopy.Keep(merged, size, merging, restartName != nullptr, file, info.bitmapHeader);
     m_log.Debug(tag, "Merge Disk BM with BM from Driver");
     const bool mergeFailed = streams ? merging && !MergeStream(stream, file, merged, m_log)
                                      : disk && !MergeBM(merged, size, disk.get(), diskSize);

@@ -159,8 +159,8 @@ bool AppendPaced(int fd, std::size_t offset, const unsigned char* data, std::siz
       end += pagePart(end);
     }
     for (std::size_t at = done; at < end;) {
-      const ssize_t wrote = KQ_SYS(::pwrite(fd, data + at, std::min(end - at, cap),
-                                            static_cast<off_t>(offset + at)));
+      const ssize_t wrote =
+          KQ_SYS(::pwrite(fd, data + at, std::min(end - at, cap), static_cast<off_t>(offset + at)));
       if (wrote < 0 && errno == EINTR) continue;
       if (wrote <= 0) return false;
       at += static_cast<std::size_t>(wrote);
@@ -352,8 +352,8 @@ std::size_t ReadSpan(int fd, unsigned char* data, std::size_t n, std::size_t off
     const std::size_t dataEnd = std::min(static_cast<std::size_t>(to) - offset, n);
     std::memset(data + at, 0, dataAt - at);  // a hole reads as zeros
     for (at = dataAt; at < dataEnd;) {
-      const ssize_t got =
-          KQ_SYS(::pread(fd, data + at, std::min(dataEnd - at, cap), static_cast<off_t>(offset + at)));
+      const ssize_t got = KQ_SYS(
+          ::pread(fd, data + at, std::min(dataEnd - at, cap), static_cast<off_t>(offset + at)));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return at;
       at += static_cast<std::size_t>(got);
@@ -379,8 +379,8 @@ BitmapStream::Opened BitmapStream::Open(const std::string& path, bool resolved, 
 }
 
 bool BitmapStream::MergeInto(unsigned char* target,
-                             void (*orInto)(unsigned char*, const unsigned char*, std::size_t)
-                                 noexcept) noexcept {
+                             void (*orInto)(unsigned char*, const unsigned char*,
+                                            std::size_t) noexcept) noexcept {
   constexpr std::size_t kOffset = 1;  // the header byte
   const int fd = file_.fd.get();
   const std::size_t cap = std::min(bufferSize_, g_maxTransfer.load(std::memory_order_relaxed));
@@ -397,8 +397,8 @@ bool BitmapStream::MergeInto(unsigned char* target,
       }
     }
     while (at < end) {
-      const ssize_t got = KQ_SYS(::pread(fd, buffer_.get(), std::min(end - at, cap),
-                                         static_cast<off_t>(kOffset + at)));
+      const ssize_t got = KQ_SYS(
+          ::pread(fd, buffer_.get(), std::min(end - at, cap), static_cast<off_t>(kOffset + at)));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) {
         if (got == 0) errno = EIO;  // cut short since it was opened

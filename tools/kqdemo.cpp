@@ -434,8 +434,7 @@ void Demo::ShowFiles() {
       // Idle lock files (".kqlock": empty, or naming the volume that owns
       // the file) are bookkeeping, not bitmaps.
       const std::string text(bytes.begin(), bytes.end());
-      const bool ownerOnly =
-          text.rfind("owner=", 0) == 0 && text.find('\n') == text.size() - 1;
+      const bool ownerOnly = text.rfind("owner=", 0) == 0 && text.find('\n') == text.size() - 1;
       const bool idleLock = name.size() > 7 && name.rfind(".kqlock") == name.size() - 7;
       if (!idleLock || !(bytes.empty() || ownerOnly)) now[name] = std::move(bytes);
     }
