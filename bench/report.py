@@ -7,6 +7,12 @@ the peak heap use per operation. Run by scripts/bench.sh:
     report.py --scale OP [--plot FILE.svg] bench_formalities.json ...
         one operation across bitmap sizes: ratio to its floor, cost per byte
         relative to 64 MiB, spread of the repetitions, peak heap
+    report.py --sparse [--plot FILE.png] [--before OLD.json ...] bench_formalities.json ...
+        formalities, GetBitMap and the dump with every page and with 2% of
+        pages changed: ratios to the dense and the cold floor (min–max over
+        the repetitions), bytes written, disk blocks of the saved file, peak
+        resident memory; with --before, the same benchmarks of an older
+        library run beside them
     prog --benchmark_list_tests | report.py --select FILTER [--scale OP]
         the Google Benchmark filter that runs what FILTER (or OP) selects
         together with the baselines those are compared against
@@ -48,12 +54,12 @@ ROWS = [
     dict(op="ReadBMFromFile", base="read", kind="pair", bench="BM_ReadBMFromFile",
          ref="BM_PlainRead", time_target=("<=", 1.15), heap_target="nocopy"),
     dict(op="DoBitmapFormalities", base="read + 2 x (write+fsync+rename)", kind="paired",
-         bench="BM_Formalities", time_target=("<=", 1.10), heap_target=3,
+         bench="BM_Formalities", time_target=("<=", 1.10), heap_target=1,
          time_target_by_size={256 * MIB: ("<=", 1.00)}),
-    dict(op="GetBitMap", base="read", kind="paired", bench="BM_GetBitMap", heap_target=2,
+    dict(op="GetBitMap", base="read", kind="paired", bench="BM_GetBitMap", heap_target=1,
          scale_targets=True),
     dict(op="DoBitmapDump", base="read + write+fsync+rename", kind="paired", bench="BM_Dump",
-         heap_target=2, scale_targets=True),
+         heap_target=1, scale_targets=True),
     dict(op="DoBitmapFormalities, log level 1", base="log level 0", kind="paired",
          bench="BM_FormalitiesLogLevel1"),
     dict(op="DoBitmapFormalities, log level 2", base="log level 0", kind="paired",
@@ -119,8 +125,9 @@ def heap_cells(row, peak_multiple, size):
     used = peak_multiple * size
     if target == "nocopy":
         return [shown, "no copy (< 1×)", "met" if used < size else "MISSED"]
-    ok = used <= target * size + MIB
-    return [shown, f"≤ {target}× + 1 MiB", "met" if ok else "MISSED"]
+    # The streaming buffer (up to 1 MiB) and the call's small allocations.
+    ok = used <= target * size + MIB + 16 * KIB
+    return [shown, f"≤ {target}× + 1 MiB + 16 KiB", "met" if ok else "MISSED"]
 
 
 def time_target(row, size):
@@ -177,8 +184,7 @@ def build_rows(runs):
             fig = figures(row, runs, size)
             if fig is None:
                 continue
-            adjusted = [r["op/(base+alloc2)"] for r in runs[(row["bench"], size)]
-                        if "op/(base+alloc2)" in r]
+            adjusted = [r["op/cold"] for r in runs[(row["bench"], size)] if "op/cold" in r]
             if adjusted and row.get("time_target") is None:
                 notes.append((row["op"], size, statistics.median(adjusted)))
             label = row["op"] + (" (throughput)" if row.get("throughput") else "")
@@ -325,6 +331,158 @@ def filesystem(path):
     return f"{best[1]} on {best[2]}"
 
 
+# The sparse mode: each operation with every page changed (its dense family)
+# and with 2% changed (the family with "Sparse" appended), against the same
+# dense floors.
+SPARSE_OPS = [("DoBitmapFormalities", "BM_Formalities"), ("GetBitMap", "BM_GetBitMap"),
+              ("DoBitmapDump", "BM_Dump")]
+DENSITIES = [("every page", ""), ("2% of pages", "Sparse")]
+SPARSE_SIZE, SPARSE_RATIO, SPARSE_BLOCKS = GIB, 0.40, 0.05
+COLD_LIMIT, RESIDENT_LIMIT = 1.05, 1.05
+
+
+def spread(values, digits=2):
+    """'median (min–max)' of the repetitions' values."""
+    if not values:
+        return "—", None
+    med = statistics.median(values)
+    shown = f"{med:.{digits}f}"
+    if len(values) > 1:
+        shown += f" ({min(values):.{digits}f}–{max(values):.{digits}f})"
+    return shown, med
+
+
+def sparse_rows(runs, before):
+    """The table of the sparse mode, its notes on missed targets, and the
+    points of its plot: {(op, density): [(size, median, min, max)]}."""
+    sizes = sorted({size for (bench, size) in runs
+                    if any(bench == b + d for _, b in SPARSE_OPS for _, d in DENSITIES)})
+    table, points, missed = [], {}, []
+    for op, bench in SPARSE_OPS:
+        for density, suffix in DENSITIES:
+            for size in sizes:
+                mine = runs.get((bench + suffix, size))
+                if not mine:
+                    continue
+                ratio = [r["op/base"] for r in mine]
+                cold = [r["op/cold"] for r in mine if "op/cold" in r]
+                old = [r["op/base"] for r in before.get((bench + suffix, size), [])]
+                blocks = [r["blocks/dense"] for r in mine if "blocks/dense" in r]
+                resident = max((r["rss/bitmap"] for r in mine if "rss/bitmap" in r), default=None)
+                written = statistics.median(r["written/bitmap"] for r in mine)
+                ratio_cell, ratio_med = spread(ratio)
+                cold_cell, cold_med = spread(cold)
+                old_cell, old_med = spread(old)
+                blocks_cell, blocks_med = spread(blocks, 3)
+                checks = []
+                if resident is not None and size >= TIME_TARGET_FROM:
+                    checks.append((resident <= RESIDENT_LIMIT, f"peak ≤ {RESIDENT_LIMIT} bitmaps"))
+                if suffix and size == SPARSE_SIZE and bench == "BM_Formalities":
+                    checks.append((ratio_med <= SPARSE_RATIO, f"≤ {SPARSE_RATIO} of floor"))
+                    if blocks_med is not None:
+                        checks.append((blocks_med <= SPARSE_BLOCKS, f"file ≤ {SPARSE_BLOCKS:.0%}"))
+                if not suffix and old_med is not None:
+                    checks.append((ratio_med <= old_med, "no slower than before"))
+                if not suffix and size == SPARSE_SIZE and cold_med is not None:
+                    checks.append((cold_med <= COLD_LIMIT, f"≤ {COLD_LIMIT} of cold floor"))
+                failed = [what for ok, what in checks if not ok]
+                missed += [f"{op}, {density}, {fmt_size(size)}: {what}" for what in failed]
+                status = "" if not checks else "met" if not failed else "MISSED"
+                table.append([op, density, fmt_size(size),
+                              fmt_time(statistics.median(r["op_ms"] for r in mine) / 1e3),
+                              fmt_time(statistics.median(r["base_ms"] for r in mine) / 1e3),
+                              ratio_cell, cold_cell, old_cell, f"{written:.3f}", blocks_cell,
+                              "—" if resident is None else f"{resident:.2f}", status])
+                points.setdefault((op, density), []).append(
+                    (size, ratio_med, min(ratio), max(ratio)))
+                if not suffix and cold:
+                    floors = [r["op/base"] / r["op/cold"] for r in mine if "op/cold" in r]
+                    points.setdefault((op, "cold floor"), []).append(
+                        (size, statistics.median(floors), None, None))
+                if old:
+                    points.setdefault((op, density + ", before"), []).append(
+                        (size, old_med, min(old), max(old)))
+    return table, points, missed
+
+
+def sparse_plot(path, points, title):
+    """Op time over dense floor against bitmap size, one panel per operation
+    with a line per kind of bitmap (min–max as error bars) and the cold
+    floor; by gnuplot (PNG or SVG)."""
+    sizes = sorted({s for pts in points.values() for s, *_ in pts})
+    tics = ", ".join(f'"{fmt_size(s)}" {s}' for s in sizes)
+    terminal = ("pngcairo size 1500,640" if path.endswith(".png")
+                else "svg size 1500,640 dynamic")
+    style = {"every page": ('"#1f77b4"', 1, 7), "2% of pages": ('"#d62728"', 1, 5),
+             "every page, before": ('"#1f77b4"', 3, 6), "2% of pages, before": ('"#d62728"', 3, 4)}
+    script = [f'set terminal {terminal} enhanced font "sans,11"', f'set output "{path}"',
+              f'set multiplot layout 1,3 title "{title}" noenhanced', "set logscale x 2",
+              f"set xtics ({tics})", 'set xlabel "bitmap size"', "set yrange [0:*]", "set grid",
+              "set key below horizontal maxcols 2 noenhanced", "set offsets graph 0.1, graph 0.1, 0, 0"]
+    for i, (op, _) in enumerate(SPARSE_OPS):
+        plots = []
+        for kind, (color, dash, point) in style.items():
+            pts = sorted(points.get((op, kind), []))
+            if not pts:
+                continue
+            rows = "\n".join(f"{s} {m} {lo} {hi}" for s, m, lo, hi in pts)
+            script.append(f"$d{i}{len(plots)} << EOD\n{rows}\nEOD")
+            plots.append(f"$d{i}{len(plots)} using 1:2:3:4 with yerrorlines lw 2 dt {dash} "
+                         f"pt {point} lc rgb {color} title \"{kind}\"")
+        cold = sorted(points.get((op, "cold floor"), []))
+        if cold:
+            rows = "\n".join(f"{s} {m}" for s, m, *_ in cold)
+            script.append(f"$c{i} << EOD\n{rows}\nEOD")
+            plots.append(f'$c{i} using 1:2 with lines lw 1 dt 2 lc "gray40" title "cold floor"')
+        plots.append('1 with lines lw 1 lc "gray60" title "dense floor"')
+        if op == "DoBitmapFormalities":
+            plots.append(f'{SPARSE_RATIO} with lines lw 1 dt 4 lc "black" '
+                         f'title "target, 2%, {fmt_size(SPARSE_SIZE)}"')
+        script.append(f'set title "{op}" noenhanced')
+        script.append('set ylabel "op time / dense floor time"' if i == 0 else "unset ylabel")
+        script.append("plot " + ", \\\n     ".join(plots))
+    script.append("unset multiplot")
+    subprocess.run(["gnuplot"], input="\n".join(script) + "\n", text=True, check=True)
+
+
+def sparse_report(runs, before, reps, plot_path):
+    table, points, missed = sparse_rows(runs, before)
+    if not table:
+        sys.exit("report.py: no results for BM_Formalities, BM_GetBitMap or BM_Dump")
+    header = ["Operation", "Pages changed", "Bitmap", "Op time", "Floor time",
+              "Op / dense floor", "Op / cold floor", "Before: op / dense floor",
+              "Written (bitmaps)", "File blocks / dense", "Peak resident (bitmaps)", "Targets"]
+    print("DoBitmapFormalities, GetBitMap and DoBitmapDump by changed pages and bitmap size")
+    print()
+    print(markdown(header, table))
+    text = (f"Ratios: median (min–max) over {reps} repetitions run interleaved at random; in "
+            "each the operation alternated with its floor and the median of its runs counts. "
+            "Dense floor: the I/O of a bitmap with every page changed, by plain system calls "
+            "(formalities: read the file, write, fsync and rename two of the same length; "
+            "GetBitMap: read it; dump: read it, write, fsync and rename one). Cold floor: the "
+            "dense floor plus allocating and touching one fresh bitmap-sized buffer (new[] and "
+            "memset, small pages), the one the interface cannot avoid. 2% of pages: runs of 16 "
+            "to 64 of the bitmap's 4 KiB pages, one in every 2000, the same pages in the file and "
+            "the driver's bitmap. Written: bytes passed to write calls, in bitmaps (median). File "
+            "blocks: the disk blocks of the saved bitmap file (formalities: the bitmap file, "
+            "dump: the dump file) over those of a dense file of the same length. Peak resident: "
+            "the largest rise of the resident high-water mark during one call (reset through "
+            "/proc/self/clear_refs), in bitmaps. Targets: peak ≤ "
+            f"{RESIDENT_LIMIT} bitmaps from {fmt_size(TIME_TARGET_FROM)}; formalities with 2% at "
+            f"{fmt_size(SPARSE_SIZE)} ≤ {SPARSE_RATIO} of the dense floor and its file ≤ "
+            f"{SPARSE_BLOCKS:.0%} of a dense one's blocks; every page changed: no slower than "
+            "before (median ratio, where an older library ran beside it) and at "
+            f"{fmt_size(SPARSE_SIZE)} ≤ {COLD_LIMIT} of the cold floor; judged on medians.")
+    print()
+    print(textwrap.fill(text, width=100))
+    if missed:
+        print("\nMissed: " + "; ".join(missed) + ".")
+    if plot_path:
+        sparse_plot(plot_path, points, "Against the dense I/O floor of the same run: every "
+                                       "page vs 2% of pages changed (median, min-max)")
+        print(f"\nplot: {plot_path}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--scratch", default=os.environ.get("TMPDIR") or "/tmp")
@@ -332,8 +490,13 @@ def main():
                         help="print a filter for the benchmark names on stdin: those FILTER "
                              "selects (all for an empty one) with their baselines")
     parser.add_argument("--scale", metavar="OP", help="one operation across sizes")
+    parser.add_argument("--sparse", action="store_true",
+                        help="formalities, GetBitMap and the dump, dense and 2%% of pages")
+    parser.add_argument("--before", metavar="JSON", action="append", default=[],
+                        help="with --sparse: results of an older library, for comparison")
     parser.add_argument("--plot", metavar="FILE",
-                        help="with --scale: draw ratio against size (FILE.svg or FILE.png)")
+                        help="with --scale or --sparse: draw ratio against size "
+                             "(FILE.svg or FILE.png)")
     parser.add_argument("files", nargs="*")
     args = parser.parse_args()
     if args.select is not None:
@@ -359,6 +522,9 @@ def main():
     if args.scale:
         scale_report(find_row(args.scale), runs, reps, args.plot)
         return
+    if args.sparse:
+        sparse_report(runs, load(args.before)[0] if args.before else {}, reps, args.plot)
+        return
     header = ["Operation", "Baseline (same run)", "Bitmap", "Op time", "Baseline time", "Ratio",
               "Time target", "Status", "Peak heap", "Heap target", "Status"]
     table, notes = build_rows(runs)
@@ -379,8 +545,8 @@ def main():
         adjusted = ", ".join(f"{op} {value:.2f}" for op, size, value in notes if size == largest)
         text += (" GetBitMap and DoBitmapDump have no ratio target (their cost per byte across "
                  "sizes is checked by the scale mode); their floor leaves out the "
-                 "two fresh bitmap buffers they must allocate and fill. Against floor + "
-                 f"allocating two bitmaps, at {fmt_size(largest)}: {adjusted}.")
+                 "fresh bitmap buffer they must allocate and fill. Against that cold floor "
+                 f"(floor + allocating one bitmap), at {fmt_size(largest)}: {adjusted}.")
     print()
     print(textwrap.fill(text, width=100))
 
