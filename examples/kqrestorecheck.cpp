@@ -364,7 +364,7 @@ const std::vector<Fault>& Faults() {
       {"bitmap file delete fails", S::kFileNotDeleted, [](Round& r) { r.ops.failDeletes = 1; },
        none},
       // SIGKILL at a random instant: before, during or after the take-over.
-      {"job killed mid-take-over", S::kDone, none, none, Effect::kKill},
+      {"job killed", S::kDone, none, none, Effect::kKill},
   };
   return faults;
 }
