@@ -113,9 +113,15 @@ if(KQ_DEB)
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${_kq_upper}_PACKAGE_NAME}
             COMPONENT ${_kq_component})
   endforeach()
-  # The README documents the library, its files and the tool (kqbitmap(1) points to it).
+  # The README and the guides document the library; the tool's package, which
+  # goes on production hosts alone, carries the pages on the files and the
+  # tools (kqbitmap(1) points to them).
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkqbitmapops-dev
           COMPONENT dev)
+  install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkqbitmapops-dev
+          COMPONENT dev)
+  install(FILES docs/files.md docs/tools.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kqbitmap
+          COMPONENT tool)
 endif()
 
 include(CPack)
