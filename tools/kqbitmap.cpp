@@ -463,8 +463,9 @@ int Or(const Options& opt, KQBitMapOps& ops, const BitmapFile& a, const BitmapFi
   }
   // Byte 0 goes out as the header byte: A's header, or with --no-header the
   // first bitmap byte, which keeps a headerless file headerless.
-  if (!Quietly([&] { return ops.SaveBMToFile(a.bytes.get() + 1, a.length - 1, a.bytes.get(), opt.out); },
-               &reason)) {
+  if (!Quietly(
+          [&] { return ops.SaveBMToFile(a.bytes.get() + 1, a.length - 1, a.bytes.get(), opt.out); },
+          &reason)) {
     return Fail(opt.out + ": " + reason);
   }
   ExtentScanner scanner(opt.order, nullptr);
