@@ -15,7 +15,6 @@
 include(CMakePackageConfigHelpers)
 
 set(KQ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kqbitmapops)
-set(KQ_STANDINS_DIR ${CMAKE_INSTALL_LIBDIR}/kqbitmapops/standins)
 
 install(TARGETS kqbitmapops
   EXPORT kqbitmapopsTargets
@@ -42,29 +41,11 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapopsConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/kqbitmapopsConfigVersion.cmake
         DESTINATION ${KQ_CMAKE_DIR} COMPONENT dev)
 
-# pkg-config prints the paths as written here, so they are written whole:
-# the Debian packages' prefix, or a prefix install's own (given at install
-# time with --prefix, so the file is made then).
-set(_kq_pc_files kqbitmapops dev kqbitmapops-standins standins)
-while(_kq_pc_files)
-  list(POP_FRONT _kq_pc_files _kq_pc _kq_component)
-  if(KQ_DEB)
-    set(KQ_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
-    configure_file(cmake/${_kq_pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${_kq_pc}.pc @ONLY)
-  else()
-    install(CODE "
-      set(KQ_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-      set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
-      set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
-      set(KQ_STANDINS_DIR \"${KQ_STANDINS_DIR}\")
-      set(PROJECT_VERSION \"${PROJECT_VERSION}\")
-      configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/${_kq_pc}.pc.in\"
-                     \"${CMAKE_CURRENT_BINARY_DIR}/${_kq_pc}.pc\" @ONLY)"
-      COMPONENT ${_kq_component})
-  endif()
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${_kq_pc}.pc
-          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${_kq_component})
-endwhile()
+# pkg-config prints the paths as written, so they are written whole.
+kq_install_configured(FILES ${CMAKE_CURRENT_SOURCE_DIR}/cmake/kqbitmapops.pc.in kqbitmapops.pc
+                      ${CMAKE_INSTALL_LIBDIR}/pkgconfig dev)
+kq_install_configured(FILES ${CMAKE_CURRENT_SOURCE_DIR}/cmake/kqbitmapops-standins.pc.in
+                      kqbitmapops-standins.pc ${CMAKE_INSTALL_LIBDIR}/pkgconfig standins)
 
 # An installed library looks for nothing by itself: the outside libraries it
 # needs are the system's (the product's), or those of the program loading it.

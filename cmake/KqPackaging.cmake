@@ -7,7 +7,6 @@
 #   kqbitmap              tool: the inspection tool and its man page
 # The library and the tool depend on nothing of the stand-ins: on a production
 # host they run with the backup product's libraries.
-option(KQ_DEB "Configure for the Debian packages (prefix /usr, documentation files)" OFF)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kqbitmapops)

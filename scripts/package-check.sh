@@ -11,7 +11,8 @@
 #   5. builds the example job of docs/job-guide.md outside the source tree
 #      against the packages (CMake package, then pkg-config), checks that it
 #      loads the stand-ins, and runs it on the simulated driver;
-#   6. purges the packages and the product's copies, and checks that nothing
+#   6. removes the product's copies: kqbitmap now runs on the stand-ins;
+#   7. purges the packages and the product's copies, and checks that nothing
 #      of either is left.
 # Installs and removes packages and files under /opt and /etc/ld.so.conf.d:
 # run as root (or with sudo).
@@ -95,15 +96,16 @@ install_debs "$(deb libkqbitmapops1)" "$(deb kqbitmap)"
 if dpkg-query -W -f='${Status}' kqbitmapops-standins 2>/dev/null | grep -q "ok installed"; then
   fail "kqbitmapops-standins came with the library or the tool"
 fi
-for f in /usr/lib/*/libkqbitmapops.so.1 /usr/bin/kqbitmap; do
+tool=/usr/libexec/kqbitmapops/kqbitmap  # what /usr/bin/kqbitmap runs
+for f in /usr/lib/*/libkqbitmapops.so.1 "$tool"; do
   if readelf -d "$f" | grep -qE 'RPATH|RUNPATH'; then fail "$f has a library search path"; fi
 done
 # The tool asks of the outside libraries only what the library does, so any
 # product's libraries serve it; the stand-ins' test interfaces are not among that.
-if nm -D --undefined-only /usr/bin/kqbitmap | c++filt | grep -E 'kqlog::|kqsim::|kqrepl::'; then
+if nm -D --undefined-only "$tool" | c++filt | grep -E 'kqlog::|kqsim::|kqrepl::'; then
   fail "kqbitmap needs the stand-ins' test interfaces"
 fi
-check_tool() {
+check_tool() {  # DIR: where the outside libraries the tool loads must lie
   kqbitmap --version | grep -qx "kqbitmap (kqbitmapops) ${version%-*}" || fail "kqbitmap --version"
   printf '\x5a\x0f\x00\x00\x80' >"$work/bitmap"
   kqbitmap map --ascii "$work/bitmap" | grep -qx "           0 @@@@...........................@" ||
@@ -114,10 +116,10 @@ check_tool() {
   local err
   err=$(kqbitmap or "$work/bitmap" "$work/bitmap" -o "$work/none/out" 2>&1 >/dev/null) && fail "or into a missing directory"
   grep -q "Failed to open the Bitmap File $work/none/out" <<<"$err" || fail "no reason given: $err"
-  loaded kqbitmap map "$work/bitmap" | all_in "$product" || fail "kqbitmap did not load the product's libraries"
+  loaded kqbitmap map "$work/bitmap" | all_in "$1" || fail "kqbitmap did not load the libraries of $1"
   loaded kqbitmap map "$work/bitmap" | sed 's/^/  kqbitmap loads /'
 }
-check_tool
+check_tool "$product"
 man -w kqbitmap >/dev/null || fail "no man page"
 echo "kqbitmap runs on the product's libraries"
 
@@ -126,7 +128,7 @@ install_debs "$(deb libkqbitmapops-dev)" "$(deb kqbitmapops-standins)"
 for name in "${outside[@]}"; do
   cached "$name" | all_in "$product" || fail "the cache gives $name from elsewhere: $(cached "$name")"
 done
-check_tool
+check_tool "$product"
 echo "the cache and kqbitmap still take the product's copies"
 
 echo "== the example job, built against the installed packages"
@@ -148,9 +150,12 @@ for job in "$work/cmake/job" "$work/pc-job"; do
   echo "$job: stand-ins from $standins, 2 blocks backed up"
 done
 
+echo "== the product's copies gone: kqbitmap runs on the stand-ins"
+unregister
+check_tool "$standins"
+
 echo "== purge"
 purge
-unregister
 left=0
 while read -r path; do
   if [ -e "$path" ] || [ -L "$path" ]; then echo "left behind: $path"; left=1; fi
