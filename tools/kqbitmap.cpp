@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -184,20 +185,20 @@ bool Quietly(const std::function<bool()>& call, std::string* reason) {
     ::close(saved);
   }
   if (!ok) {
-    std::string text, line;
-    char chunk[4096];
+    // The last line written; of a tagged line, the text after its "[tag] ".
+    std::string last;
+    char* text = nullptr;
+    std::size_t capacity = 0;
     std::rewind(scratch.get());
-    while (redirected && std::fgets(chunk, sizeof chunk, scratch.get()) != nullptr) text += chunk;
-    // The last line; from a tagged line, the text after its "[tag] ".
-    std::size_t end = text.find_last_not_of('\n');
-    if (end != std::string::npos) {
-      const std::size_t start = text.rfind('\n', end);
-      line = text.substr(start == std::string::npos ? 0 : start + 1,
-                         end - (start == std::string::npos ? 0 : start + 1) + 1);
-      const std::size_t tag = line.find("] ");
-      if (tag != std::string::npos) line.erase(0, tag + 2);
+    for (ssize_t n; redirected && (n = ::getline(&text, &capacity, scratch.get())) > 0;) {
+      std::string line(text, static_cast<std::size_t>(n));
+      if (line.back() == '\n') line.pop_back();
+      if (!line.empty()) last = line;
     }
-    *reason = line.empty() ? "no reason on standard error; the log facility's log has it" : line;
+    std::free(text);
+    const std::size_t tag = last.find("] ");
+    if (tag != std::string::npos) last.erase(0, tag + 2);
+    *reason = last.empty() ? "no reason on standard error; the log facility's log has it" : last;
   }
   errno = err;
   return ok;
