@@ -77,8 +77,9 @@ string(CONCAT CPACK_COMPONENT_STANDINS_DESCRIPTION
   "and the jobs using it build and run their tests without the real ones.\n\n"
   "They live in a directory of their own, never in the system's library\n"
   "path: only a program built to run on them (kqbitmapops::standins in CMake,\n"
-  "kqbitmapops-standins in pkg-config) loads them, so installing them beside\n"
-  "the backup product changes nothing the product's programs load.")
+  "kqbitmapops-standins in pkg-config) loads them, and kqbitmap where the\n"
+  "system has no such libraries of its own; installed beside the backup\n"
+  "product, they change nothing that any program loads.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME kqbitmap)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
