@@ -2,9 +2,11 @@
 # cmake/KqInstall.cmake: `cpack` in a tree configured by scripts/package.sh.
 #   libkqbitmapops1       runtime: the shared library
 #   libkqbitmapops-dev    dev: headers, link library, CMake package, pkg-config file
-#   kqbitmapops-standins  standins: test stand-ins of the three outside libraries
+#   kqbitmapops-standins  standins: test stand-ins of the three outside libraries,
+#                         in a directory of their own (cmake/KqInstall.cmake)
 #   kqbitmap              tool: the inspection tool and its man page
-option(KQ_DEB "Configure for the Debian packages (prefix /usr, documentation files)" OFF)
+# The library and the tool depend on nothing of the stand-ins: on a production
+# host they run with the backup product's libraries.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kqbitmapops)
@@ -18,13 +20,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-# The packages with libraries run ldconfig through dpkg's trigger.
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian-triggers/triggers "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian-triggers/triggers)
-set(CPACK_DEBIAN_STANDINS_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian-triggers/triggers)
+# The shlibs file names our library only: CPack's own would name the stand-ins
+# too, and any package built against their names would then depend on them.
+# The library's package runs ldconfig through dpkg's trigger; the stand-ins
+# stay out of the loader's cache.
+set(_kq_control ${CMAKE_CURRENT_BINARY_DIR}/debian-runtime)
+file(WRITE ${_kq_control}/triggers "activate-noawait ldconfig\n")
+file(WRITE ${_kq_control}/shlibs
+  "libkqbitmapops ${PROJECT_VERSION_MAJOR} libkqbitmapops${PROJECT_VERSION_MAJOR} (>= ${PROJECT_VERSION})\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${_kq_control}/triggers ${_kq_control}/shlibs)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # dpkg-shlibdeps finds our own libraries in the build tree; being in no
 # installed package they add no dependency of their own (the packages'
@@ -44,23 +49,23 @@ set(_kq_about
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkqbitmapops${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS kqbitmapops-standins)
 string(CONCAT CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "changed-block bitmaps of a volume for backup jobs\n" ${_kq_about}
   "This package holds the shared library. It runs with the backup product's\n"
   "log facility, volume library and replication client (libKqLib.so.1,\n"
-  "libkqvolume.so.1, libReplicationClient.so.1); kqbitmapops-standins holds\n"
-  "stand-ins of them for tests.")
+  "libkqvolume.so.1, libReplicationClient.so.1), which the product installs.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkqbitmapops-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEV_DEPENDS runtime standins)
+set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(CPACK_DEBIAN_DEV_PACKAGE_RECOMMENDS kqbitmapops-standins)
 string(CONCAT CPACK_COMPONENT_DEV_DESCRIPTION
   "changed-block bitmaps of a volume for backup jobs - development files\n" ${_kq_about}
   "This package holds what a job is built with: the header, the link library,\n"
   "the CMake package (find_package(kqbitmapops)) and the pkg-config file\n"
-  "(kqbitmapops). It brings the stand-ins, whose headers the library's header\n"
-  "includes and whose simulated driver a job's tests run against.")
+  "(kqbitmapops). The library's header includes the log facility's and the\n"
+  "volume library's headers: the backup product's, or those of\n"
+  "kqbitmapops-standins, whose simulated driver a job's tests run against.")
 
 set(CPACK_DEBIAN_STANDINS_PACKAGE_NAME kqbitmapops-standins)
 set(CPACK_DEBIAN_STANDINS_PACKAGE_SECTION libdevel)
@@ -70,14 +75,15 @@ string(CONCAT CPACK_COMPONENT_STANDINS_DESCRIPTION
   "(libkqvolume, with a simulated block-filter driver) and replication client\n"
   "(libReplicationClient), with their headers, so that the kqbitmapops library\n"
   "and the jobs using it build and run their tests without the real ones.\n\n"
-  "These are test stand-ins, never needed in production: a production machine\n"
-  "runs the library with the backup product's own libraries.")
+  "They live in a directory of their own, never in the system's library\n"
+  "path: only a program built to run on them (kqbitmapops::standins in CMake,\n"
+  "kqbitmapops-standins in pkg-config) loads them, and kqbitmap where the\n"
+  "system has no such libraries of its own; installed beside the backup\n"
+  "product, they change nothing that any program loads.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME kqbitmap)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
-# kqbitmap takes the library's reasons from the stand-in log facility's
-# capture (kqlog::Capture), which only the stand-ins have.
-set(CPACK_COMPONENT_TOOL_DEPENDS runtime standins)
+set(CPACK_COMPONENT_TOOL_DEPENDS runtime)
 string(CONCAT CPACK_COMPONENT_TOOL_DESCRIPTION
   "inspect the changed-block bitmap files of kqbitmapops\n" ${_kq_about}
   "kqbitmap shows the changed extents of a bitmap file, maps where on the\n"
@@ -107,9 +113,15 @@ if(KQ_DEB)
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${_kq_upper}_PACKAGE_NAME}
             COMPONENT ${_kq_component})
   endforeach()
-  # The README documents the library, its files and the tool (kqbitmap(1) points to it).
+  # The README and the guides document the library; the tool's package, which
+  # goes on production hosts alone, carries the pages on the files and the
+  # tools (kqbitmap(1) points to them).
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkqbitmapops-dev
           COMPONENT dev)
+  install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libkqbitmapops-dev
+          COMPONENT dev)
+  install(FILES docs/files.md docs/tools.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kqbitmap
+          COMPONENT tool)
 endif()
 
 include(CPack)

@@ -3,7 +3,8 @@
 #   libkqbitmapops1       the shared library
 #   libkqbitmapops-dev    headers, link library, CMake package, pkg-config file
 #   kqbitmapops-standins  test stand-ins of the log facility, volume library
-#                         (simulated driver) and replication client
+#                         (simulated driver) and replication client, in a
+#                         directory of their own outside the loader's path
 #   kqbitmap              the inspection tool and its man page
 #
 #   scripts/package.sh [DIR]    DIR defaults to build-deb/debs
@@ -15,8 +16,8 @@ out=$(realpath -m "${1:-build-deb/debs}")
 dir=build-deb
 
 # Debian's own build flags (optimisation, hardening), a build without its own
-# optimisation defaults, installed to /usr, so libraries land in the multiarch
-# directory and need no search path.
+# optimisation defaults, installed to /usr: the library lands in the multiarch
+# directory and the tool needs no search path to find it.
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 # Dates in the changelog and the man page: the last commit's, so that a rebuild
 # of the same commit gives the same packages.

@@ -9,14 +9,20 @@ usage() {
 Usage: scripts/restore-check.sh [--size SIZE] [--rounds N] [--seed S] [--dir DIR] [--keep]
 
 Runs N rounds (default 30) of changes to an ext4 image of SIZE (default 256M)
-made with debugfs, each followed by an incremental backup of the reference
-job (build/examples/kqbackup), with faults injected in some rounds. Then
-restores the chain into a fresh image and checks: identical to the live image
-(cmp), e2fsck -fn clean, every file's checksum equal, and each increment
-holding exactly the blocks changed since the one before.
+made with debugfs, each followed by an incremental backup by the reference
+job, run inside build/examples/kqrestorecheck, which also plays the simulated
+driver, with faults injected in some rounds (the job killed among them). Then
+restores the chain with build/examples/kqbackup into a fresh image and checks:
+identical to the live image (cmp), e2fsck -fn clean, every file's checksum
+equal, and each increment holding exactly the blocks changed since the one
+before.
 
 --dir DIR  work directory (created, must be empty; default a new
-           $TMPDIR/kqrestore.XXXXXX, removed after a pass unless --keep)
+           $TMPDIR/kqrestore.XXXXXX). It holds the images and the chain,
+           whose full backup and every increment gone full after a fault are
+           whole copies of the volume: about (2 + increments gone full) x SIZE,
+           some 15 GB for --size 1G --rounds 100. Removed after a pass unless
+           --keep; kept after a failure or an interruption.
 Exit status: 0 every check passed, 1 one failed, 2 bad options.
 TEXT
 }

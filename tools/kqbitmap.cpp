@@ -2,11 +2,12 @@
 // writing them with the library's own file operations.
 #include <kqbitmapops/KQBitMapOps.h>
 
-#include <KqLogControl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -161,25 +162,66 @@ bool Inspect(const std::string& name, const Options& opt, BitmapFile* file, std:
   return true;
 }
 
-// The library logs why a read or save failed; that line is the reason we give.
-std::string LastLogLine(const kqlog::Capture& log) {
-  std::vector<kqlog::Entry> entries = log.entries();
-  return entries.empty() ? std::string("no reason logged") : entries.back().text;
+// Runs a call of the library with standard error pointed at a scratch file,
+// and on failure gives the last line written there as the reason. The library
+// logs why a read or save failed through its log facility, which writes where
+// it is set up to: the stand-ins' to standard error, a production one perhaps
+// to a log of its own. So the tool needs nothing of the facility but what the
+// library calls, and its own output stays free of the library's lines.
+bool Quietly(const std::function<bool()>& call, std::string* reason) {
+  std::fflush(stderr);
+  std::unique_ptr<FILE, int (*)(FILE*)> scratch(std::tmpfile(), &std::fclose);
+  int saved = scratch ? ::dup(STDERR_FILENO) : -1;
+  if (saved >= 0 && ::dup2(::fileno(scratch.get()), STDERR_FILENO) < 0) {
+    ::close(saved);
+    saved = -1;
+  }
+  const bool redirected = saved >= 0;
+  const bool ok = call();
+  const int err = errno;
+  if (redirected) {
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+  }
+  if (!ok) {
+    // The last line written; of a tagged line, the text after its "[tag] ".
+    std::string last;
+    char* text = nullptr;
+    std::size_t capacity = 0;
+    std::rewind(scratch.get());
+    for (ssize_t n; redirected && (n = ::getline(&text, &capacity, scratch.get())) > 0;) {
+      std::string line(text, static_cast<std::size_t>(n));
+      if (line.back() == '\n') line.pop_back();
+      if (!line.empty()) last = line;
+    }
+    std::free(text);
+    const std::size_t tag = last.find("] ");
+    if (tag != std::string::npos) last.erase(0, tag + 2);
+    *reason = last.empty() ? "no reason on standard error; the log facility's log has it" : last;
+  }
+  errno = err;
+  return ok;
 }
 
-bool Load(KQBitMapOps& ops, const kqlog::Capture& log, BitmapFile* file, std::string* error) {
+bool Load(KQBitMapOps& ops, BitmapFile* file, std::string* error) {
   file->bytes.reset(new (std::nothrow) unsigned char[file->length]);
   if (!file->bytes) {
     *error = file->name + ": cannot allocate " + std::to_string(file->length) + " bytes";
     return false;
   }
   // The header byte lands in bytes[0], the rest right behind it.
+  std::string reason;
   errno = 0;
-  if (!ops.ReadBMFromFile(file->bytes.get() + 1, file->length - 1, file->bytes.get(), file->name)) {
+  if (!Quietly(
+          [&] {
+            return ops.ReadBMFromFile(file->bytes.get() + 1, file->length - 1, file->bytes.get(),
+                                      file->name);
+          },
+          &reason)) {
     const int err = errno;
     *error = file->name + ": cannot read" +
-             (err != 0 ? std::string(": ") + std::strerror(err) : "") + " (" + LastLogLine(log) +
-             ")";
+             (err != 0 ? std::string(": ") + std::strerror(err) : "") + " (" + reason + ")";
     return false;
   }
   return true;
@@ -415,15 +457,17 @@ int Diff(const Options& opt, const BitmapFile& a, const BitmapFile& b) {
   return differ ? kDiffers : 0;
 }
 
-int Or(const Options& opt, KQBitMapOps& ops, const kqlog::Capture& log, const BitmapFile& a,
-       const BitmapFile& b) {
-  if (!ops.MergeBM(a.bitmap(), a.size(), b.bitmap(), b.size())) {
-    return Fail("cannot merge: " + LastLogLine(log));
+int Or(const Options& opt, KQBitMapOps& ops, const BitmapFile& a, const BitmapFile& b) {
+  std::string reason;
+  if (!Quietly([&] { return ops.MergeBM(a.bitmap(), a.size(), b.bitmap(), b.size()); }, &reason)) {
+    return Fail("cannot merge: " + reason);
   }
   // Byte 0 goes out as the header byte: A's header, or with --no-header the
   // first bitmap byte, which keeps a headerless file headerless.
-  if (!ops.SaveBMToFile(a.bytes.get() + 1, a.length - 1, a.bytes.get(), opt.out)) {
-    return Fail(opt.out + ": " + LastLogLine(log));
+  if (!Quietly(
+          [&] { return ops.SaveBMToFile(a.bytes.get() + 1, a.length - 1, a.bytes.get(), opt.out); },
+          &reason)) {
+    return Fail(opt.out + ": " + reason);
   }
   ExtentScanner scanner(opt.order, nullptr);
   scanner.Scan(a.bitmap(), a.size());
@@ -541,15 +585,13 @@ int main(int argc, char** argv) {
     return Usage("--block-size too large: byte offsets would overflow");
   }
 
-  // The library's lines go to the capture: the tool reports their reason itself.
-  kqlog::Capture log(1);
   KQBitMapOps ops;
   for (BitmapFile& file : files) {
-    if (!Load(ops, log, &file, &error)) return Fail(error);
+    if (!Load(ops, &file, &error)) return Fail(error);
   }
   std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   if (opt.command == "show") return Show(opt, files[0]);
   if (opt.command == "map") return Map(opt, files[0]);
   if (opt.command == "diff") return Diff(opt, files[0], files[1]);
-  return Or(opt, ops, log, files[0], files[1]);
+  return Or(opt, ops, files[0], files[1]);
 }

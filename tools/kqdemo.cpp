@@ -61,8 +61,9 @@ Options:
   --seed S            seed of the random writes (default 1): same seed, same run
   --log-level L       library log lines shown under each step: 0 none,
                       1 progress and failures (default), 2 also every bitmap byte
-  --dir PATH          scratch directory; created if missing, must be empty
-                      (default: a new $TMPDIR/kqdemo.XXXXXX). Kept at the end.
+  --dir PATH          scratch directory; created with any missing parents,
+                      must be empty (default: a new $TMPDIR/kqdemo.XXXXXX).
+                      Kept at the end.
   -h, --help          this text
 
 DoBitmapFormalities passes four debug break points; the log shows them as
@@ -70,7 +71,8 @@ DoBitmapFormalities passes four debug break points; the log shows them as
 you or root, not writable by others) the job pauses there until it is removed.
 
 Exit status: 0 when every step did what it should, 1 when one did not (the
-reason on standard error), 2 for bad options.
+reason on standard error), 2 for a bad option or a scratch directory that
+cannot be made or is not empty.
 )";
 
 struct Options {
@@ -163,8 +165,14 @@ std::string PrepareDir(std::string* dir) {
     *dir = pattern;
     return "";
   }
-  if (::mkdir(dir->c_str(), 0777) == 0) return "";
-  if (errno != EEXIST) return "cannot create --dir " + *dir + ": " + std::strerror(errno);
+  // Each missing level in turn, as mkdir -p makes them.
+  for (std::size_t at = dir->find('/', 1);; at = dir->find('/', at + 1)) {
+    const std::string level = dir->substr(0, at);
+    if (::mkdir(level.c_str(), 0777) != 0 && errno != EEXIST) {
+      return "cannot create --dir " + *dir + ": " + level + ": " + std::strerror(errno);
+    }
+    if (at == std::string::npos) break;
+  }
   DIR* d = ::opendir(dir->c_str());
   if (d == nullptr) return "cannot open --dir " + *dir + ": " + std::strerror(errno);
   bool empty = true;
@@ -543,7 +551,7 @@ int main(int argc, char** argv) {
   std::string problem = PrepareDir(&opt.dir);
   if (!problem.empty()) {
     std::fprintf(stderr, "kqdemo: %s\n", problem.c_str());
-    return kStepFailed;
+    return kUsageError;
   }
 
   Demo demo(opt);
