@@ -144,12 +144,14 @@ class AheadFile {
 };
 
 // Replaces a file durably: the new contents go to a fresh, unguessably named
-// file in the target's directory (pages of zeros left as holes), which is flushed and renamed over
-// the target before the directory is flushed. Until the rename the target keeps its old contents;
-// an abandoned replacement removes its new file. A symbolic link at the target is followed (a
-// dangling one creates the file it names), but in a sticky, world-writable directory only when the
-// job's user or the directory's owner owns the link, as the kernel's own protection would. A target
-// that is no regular file is refused.
+// file in the target's directory (its pages of zeros left as holes), which
+// is flushed and renamed over the target before the directory is flushed.
+// Until the rename the target keeps its old contents; an abandoned
+// replacement removes its new file. A symbolic link at the target is
+// followed (a dangling one creates the file it names), but in a sticky,
+// world-writable directory only when the job's user or the directory's
+// owner owns the link, as the kernel's own protection would. A target that
+// is no regular file is refused.
 class Replacement {
  public:
   enum class Stage {
