@@ -1464,12 +1464,14 @@ class FetchedCopy {
  public:
   // Keeps `bits` as they are now; `bits` itself where nothing will change them.
   unsigned char* Keep(unsigned char* bits, unsigned long size, bool merging, bool restart,
-                      const kqfile::BitmapFile& file, unsigned char header) {
+                      const kqfile::BitmapFile& file, unsigned char header, bool fileRead) {
     if (!merging || !restart) return bits;
-    // The bitmap file, read and soon replaced, gives up its cached pages to
-    // this file: recently used memory, where otherwise a large file's pages
-    // come from memory long unused, slow to get on a virtual machine.
-    kqfile::DropCachedPages(file.real());
+    // The bitmap file, already read and soon replaced, gives up its cached
+    // pages to this file: recently used memory, where otherwise a large
+    // file's pages come from memory long unused, slow to get on a virtual
+    // machine. Not before a streamed merge reads it: that would read it from
+    // disk again (its save drops them anyway).
+    if (fileRead) kqfile::DropCachedPages(file.real());
     if (size > 0 && ahead_.Write(kqfile::DirectoryOf(file.real()), header, bits, size)) {
       offered_ = std::make_unique<Lent<kqfile::AheadFile>>(&ahead_);
       return ahead_.data();
@@ -1594,8 +1596,8 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     m_log.Debug(tag, "Got BM from driver");
     m_log.Debug(tag, "Printing Driver BM");
     LogBytes(m_log, tag, merged, size);
-    fetched =
-        fetchedCopy.Keep(merged, size, merging, restartName != nullptr, file, info.bitmapHeader);
+    fetched = fetchedCopy.Keep(merged, size, merging, restartName != nullptr, file,
+                               info.bitmapHeader, !streams);
     m_log.Debug(tag, "Merge Disk BM with BM from Driver");
     const bool mergeFailed = streams ? merging && !MergeStream(stream, file, merged, m_log)
                                      : disk && !MergeBM(merged, size, disk.get(), diskSize);
