@@ -614,10 +614,10 @@ bool RecoverInterrupted(KQBitMapOps& ops, KQVolume* const& volume, kqfile::Bitma
 }
 
 // What every workflow on a bitmap file does first: take the file's lock
-// (exclusive for writers; EnterLocked once it is held), refuse a file that holds another volume's
-// changes, answer a take-over a dead job of this volume left in it, and, as
-// a writer, claim a file that has no owner yet and remove the new files a
-// killed save left behind.
+// (exclusive for writers; EnterLocked once it is held), refuse a file that
+// holds another volume's changes, answer a take-over a dead job of this
+// volume left in it, and, as a writer, claim a file that has no owner yet
+// and remove the new files a killed save left behind.
 bool EnterLocked(KQBitMapOps& ops, KQVolume* const& volume, kqfile::BitmapFile& file,
                  const std::string& vol, bool exclusive, EvDebug& log, const char* tag) {
   if (!CheckLockedOwner(file, vol, log, tag) || !RecoverInterrupted(ops, volume, file, log, tag)) {
