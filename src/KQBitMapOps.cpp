@@ -492,29 +492,34 @@ bool ProbeBitmapFile(const kqfile::BitmapFile& file, bool* exists, EvDebug& log,
   return true;
 }
 
-// Opens a bitmap file as a stream of `n` bitmap bytes, a failure logged as
-// the read step logs it.
-bool OpenStream(kqfile::BitmapStream& stream, const kqfile::BitmapFile& file, std::size_t n,
-                unsigned char* header, EvDebug& log) {
+// Logs why a bitmap file could not be read, in the read step's words.
+void LogReadFailure(EvDebug& log, kqfile::BitmapStream::Opened what, const char* name, int err) {
   const char* tag = "KQBitMapOps::ReadBMFromFile";
-  const char* name = file.name().c_str();
-  switch (stream.Open(file.real(), file.resolved(), n, header)) {
+  switch (what) {
     case kqfile::BitmapStream::Opened::Ok:
-      return true;
+      break;
     case kqfile::BitmapStream::Opened::NotRegular:
       log.Debug(tag, "Bitmap File %s is not a regular file. Returning failure", name);
       break;
     case kqfile::BitmapStream::Opened::Open:
-      log.Debug(tag, "Failed to open the Bitmap File %s.  error %d", name, errno);
+      log.Debug(tag, "Failed to open the Bitmap File %s.  error %d", name, err);
       break;
     case kqfile::BitmapStream::Opened::Header:
-      log.Debug(tag, "1a:Failed to read from file=%s error no=%d", name, errno);
+      log.Debug(tag, "1a:Failed to read from file=%s error no=%d", name, err);
       break;
     case kqfile::BitmapStream::Opened::Short:
-      log.Debug(tag, "Failed to read from file=%s error no=%d", name, errno);
+      log.Debug(tag, "Failed to read from file=%s error no=%d", name, err);
       break;
   }
-  return false;
+}
+
+// Opens a bitmap file as a stream of `n` bitmap bytes, a failure logged as
+// the read step logs it.
+bool OpenStream(kqfile::BitmapStream& stream, const kqfile::BitmapFile& file, std::size_t n,
+                unsigned char* header, EvDebug& log) {
+  const kqfile::BitmapStream::Opened opened = stream.Open(file.real(), file.resolved(), n, header);
+  LogReadFailure(log, opened, file.name().c_str(), errno);
+  return opened == kqfile::BitmapStream::Opened::Ok;
 }
 
 // ORs a stream opened by OpenStream into `target`, a read error logged as
@@ -522,8 +527,7 @@ bool OpenStream(kqfile::BitmapStream& stream, const kqfile::BitmapFile& file, st
 bool MergeStream(kqfile::BitmapStream& stream, const kqfile::BitmapFile& file,
                  unsigned char* target, EvDebug& log) {
   if (stream.MergeInto(target, OrInto)) return true;
-  log.Debug("KQBitMapOps::ReadBMFromFile", "Failed to read from file=%s error no=%d",
-            file.name().c_str(), errno);
+  LogReadFailure(log, kqfile::BitmapStream::Opened::Short, file.name().c_str(), errno);
   return false;
 }
 
@@ -746,18 +750,15 @@ bool KQBitMapOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsi
   const kqfile::BitmapFile* known = InWorkflow::Find(fileName);
   kqfile::OpenForRead(known != nullptr ? known->real() : fileName, &file,
                       known != nullptr && known->resolved());
-  if (file.notRegular) {
-    m_log.Debug(tag, "Bitmap File %s is not a regular file. Returning failure", name);
-    return false;
-  }
-  if (!file.fd.valid()) {
-    m_log.Debug(tag, "Failed to open the Bitmap File %s.  error %d", name, errno);
+  using Opened = kqfile::BitmapStream::Opened;
+  if (file.notRegular || !file.fd.valid()) {
+    LogReadFailure(m_log, file.notRegular ? Opened::NotRegular : Opened::Open, name, errno);
     return false;
   }
   if (kqfile::ReadFully(file.fd.get(), header, 1) != 1) {
-    int err = errno;
+    const int err = errno;
     if (size != 0) std::memset(bitmap, 0, size);  // a bitmap of 0 bytes may have no buffer
-    m_log.Debug(tag, "1a:Failed to read from file=%s error no=%d", name, err);
+    LogReadFailure(m_log, Opened::Header, name, err);
     return false;
   }
   const std::size_t got = size == 0 ? 0 : kqfile::ReadSpan(file.fd.get(), bitmap, size, 1);
@@ -765,7 +766,7 @@ bool KQBitMapOps::ReadBMFromFile(unsigned char* bitmap, unsigned long size, unsi
     // What did not arrive reads as zero, not as the caller's old bytes.
     const int err = errno;
     std::memset(bitmap + got, 0, size - got);
-    m_log.Debug(tag, "Failed to read from file=%s error no=%d", name, err);
+    LogReadFailure(m_log, Opened::Short, name, err);
     return false;
   }
   return true;

@@ -333,31 +333,40 @@ std::size_t ReadFully(int fd, unsigned char* data, std::size_t n) noexcept {
   return got;
 }
 
+// The next run of data in bytes [at, n) of the span that starts at file
+// offset `offset`, as [*from, *to) of the span; false when only holes are
+// left. Where the file system cannot tell (or the test seam says so), all
+// that is left counts as data.
+bool NextData(int fd, std::size_t offset, std::size_t at, std::size_t n, std::size_t* from,
+              std::size_t* to) noexcept {
+  *from = at;
+  *to = n;
+  if (!g_holesReported.load(std::memory_order_relaxed)) return true;
+  const off_t data = KQ_SYS(::lseek(fd, static_cast<off_t>(offset + at), SEEK_DATA));
+  if (data < 0 && errno == ENXIO) return false;
+  const off_t hole = data < 0 ? -1 : ::lseek(fd, data, SEEK_HOLE);
+  if (data >= 0 && hole >= 0) {
+    *from = std::min(static_cast<std::size_t>(data) - offset, n);
+    *to = std::min(static_cast<std::size_t>(hole) - offset, n);
+  }
+  return true;
+}
+
 std::size_t ReadSpan(int fd, unsigned char* data, std::size_t n, std::size_t offset) noexcept {
   struct stat st {};
-  const bool whole = ::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= offset + n;
-  if (!whole || !g_holesReported.load(std::memory_order_relaxed)) {
+  if (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < offset + n) {
     if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) return 0;
     return ReadFully(fd, data, n);
   }
   const std::size_t cap = g_maxTransfer.load(std::memory_order_relaxed);
   std::size_t at = 0;
   while (at < n) {
-    // The next data at or after `at`; where the file system cannot tell
-    // (or the test seam says so), everything left counts as data.
-    off_t from = KQ_SYS(::lseek(fd, static_cast<off_t>(offset + at), SEEK_DATA));
-    if (from < 0 && errno == ENXIO) from = static_cast<off_t>(offset + n);  // holes to the end
-    off_t to = from < 0 ? -1 : ::lseek(fd, from, SEEK_HOLE);
-    if (from < 0 || to < 0) {
-      from = static_cast<off_t>(offset + at);
-      to = static_cast<off_t>(offset + n);
-    }
-    const std::size_t dataAt = std::min(static_cast<std::size_t>(from) - offset, n);
-    const std::size_t dataEnd = std::min(static_cast<std::size_t>(to) - offset, n);
-    std::memset(data + at, 0, dataAt - at);  // a hole reads as zeros
-    for (at = dataAt; at < dataEnd;) {
-      const ssize_t got = KQ_SYS(
-          ::pread(fd, data + at, std::min(dataEnd - at, cap), static_cast<off_t>(offset + at)));
+    std::size_t from = n, to = n;
+    if (!NextData(fd, offset, at, n, &from, &to)) from = to = n;
+    std::memset(data + at, 0, from - at);  // a hole reads as zeros
+    for (at = from; at < to;) {
+      const ssize_t got =
+          KQ_SYS(::pread(fd, data + at, std::min(to - at, cap), static_cast<off_t>(offset + at)));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return at;
       at += static_cast<std::size_t>(got);
@@ -389,17 +398,8 @@ bool BitmapStream::MergeInto(unsigned char* target,
   const int fd = file_.fd.get();
   const std::size_t cap = std::min(bufferSize_, g_maxTransfer.load(std::memory_order_relaxed));
   for (std::size_t at = 0; at < n_;) {
-    // The next run of data; where the file system cannot tell, the rest.
     std::size_t end = n_;
-    if (g_holesReported.load(std::memory_order_relaxed)) {
-      const off_t from = KQ_SYS(::lseek(fd, static_cast<off_t>(kOffset + at), SEEK_DATA));
-      if (from < 0 && errno == ENXIO) return true;  // holes to the end
-      const off_t to = from < 0 ? -1 : ::lseek(fd, from, SEEK_HOLE);
-      if (from >= 0 && to >= 0) {
-        at = std::min(static_cast<std::size_t>(from) - kOffset, n_);
-        end = std::min(static_cast<std::size_t>(to) - kOffset, n_);
-      }
-    }
+    if (!NextData(fd, kOffset, at, n_, &at, &end)) return true;
     while (at < end) {
       const ssize_t got = KQ_SYS(
           ::pread(fd, buffer_.get(), std::min(end - at, cap), static_cast<off_t>(kOffset + at)));
