@@ -1639,7 +1639,7 @@ bool KQBitMapOps::DoBitmapFormalities(KQVBitmapType type, const char* bitmapName
     }
     kqfile::BitmapFile restart(m_defaultBitmapFileName);
     const InWorkflow restarting(restart);
-    if (restart.real() == file.real() || kqfile::SameFile(restart.real(), file.real())) {
+    if (kqfile::SameFile(restart.real(), file.real())) {
       // Its merged bitmap holds every fetched bit and the file's earlier
       // ones; the fetched bits alone would lose the earlier ones.
       m_log.Debug(tag, "Restart bitmap file %s is the bitmap file: kept the merged bitmap in it",
